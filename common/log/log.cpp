@@ -1,0 +1,90 @@
+#include "common/log/log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <unistd.h>
+#include <vector>
+
+namespace nox {
+
+namespace {
+
+// Folder of the running executable, from /proc/self/exe; empty when unreadable.
+std::string own_folder() {
+    std::vector<char> buffer(4096);
+    ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+    if (n <= 0) return {};
+    std::string path(buffer.data(), static_cast<size_t>(n));
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+}  // namespace
+
+std::string log_time_stamp() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char text[64];
+    size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%X", &local);
+    return std::string(text, n);
+}
+
+log& log::instance() {
+    static log* the_log = new log();  // never destroyed: threads may log until exit
+    return *the_log;
+}
+
+log::log() {
+    std::string folder = own_folder();
+    path_ = folder.empty() ? std::string("orva.log") : folder + "/orva.log";
+}
+
+void log::write_locked(const std::string& message, bool truncate) {
+    std::string line = "[" + log_time_stamp() + "] " + message + "\n";
+    std::FILE* file = std::fopen(path_.c_str(), truncate ? "w" : "a");
+    if (!file) return;  // the line is lost; logging never fails its caller
+    std::fwrite(line.data(), 1, line.size(), file);
+    std::fclose(file);
+}
+
+void log::log_line(const std::string& message) {
+    std::lock_guard lock(mutex_);
+    write_locked(message, false);
+}
+
+void log::log_format(const char* format, ...) {
+    std::lock_guard format_lock(format_mutex_);
+    va_list args;
+    va_start(args, format);
+    va_list measure;
+    va_copy(measure, args);
+    int length = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (length < 0) {
+        va_end(args);
+        return;
+    }
+    std::vector<char> buffer(static_cast<size_t>(length) + 1);
+    std::vsnprintf(buffer.data(), buffer.size(), format, args);
+    va_end(args);
+    log_line(std::string(buffer.data(), static_cast<size_t>(length)));
+}
+
+void log::set_log_path(const std::string& path) {
+    std::lock_guard lock(mutex_);
+    path_ = path;
+}
+
+void log::log_truncate() {
+    std::lock_guard lock(mutex_);
+    write_locked("Log truncated", true);
+}
+
+std::string log::path() const {
+    std::lock_guard lock(mutex_);
+    return path_;
+}
+
+}  // namespace nox
