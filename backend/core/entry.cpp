@@ -1,0 +1,99 @@
+#include "backend/core/entry.h"
+
+#include "backend/core/backend.h"
+#include "backend/core/lock_file.h"
+#include "backend/core/quit_port.h"
+#include "backend/core/signals.h"
+#include "backend/core/version.h"
+#include "common/log/log.h"
+#include "common/platform/platform.h"
+
+#include <cstdio>
+#include <iostream>
+#include <memory>
+
+namespace nox {
+
+int backend_main(int argc, char** argv) {
+    // 1. The installation folder: the folder of the running executable.
+    const std::string installation =
+        platform::folder_of(platform::executable_path(argc > 0 ? argv[0] : nullptr));
+
+    // 2. The data folder: Orva in the per-user data folder, else the installation folder.
+    std::string data_folder = installation;
+    auto app_data = platform::local_app_data_folder();
+    if (app_data) {
+        data_folder = *app_data + "/Orva";
+        platform::make_directories(data_folder);
+    }
+    log::instance().set_log_path(data_folder + "/orva.log");
+    std::cout << "Writing configuration and logs to: " << data_folder << std::endl;
+
+    // 3.-4.
+    auto the_backend = std::make_unique<backend>();
+    the_backend->configuration_path = data_folder + "/configuration_orva.xml";
+    const std::string document_root = installation + "/html/";
+    the_backend->template_path = installation + "/template_configuration_orva.xml";
+    the_backend->examples_path = installation + "/examples";
+
+    // 5.-6.
+    log::instance().log_truncate();
+    log_line(std::string("starting main version:") + backend_version);
+    log_line("version with revision:" + revision_of(backend_version));
+
+    // 7. The lock-file folder.
+    if (!app_data) {
+        log_line("failed get app-data folder! error: " + std::to_string(-1));
+        return 1;
+    }
+    const std::string lock_folder = *app_data + "/Orva";
+    platform::make_directories(lock_folder);
+    lock_file lock(lock_folder + "/main.pid");
+
+    // 8.
+    if (lock.held_by_other()) {
+        log_line("pidfile exists and seems we are already running! exiting!");
+        return 1;
+    }
+    // 9.
+    install_signal_handlers(the_backend->wake());
+    // 10.-11.
+    if (!lock.write()) {
+        log_line("Could not write pid file at: " + lock.path() +
+                 " you might want to check permissions and remove the file.");
+        return 1;
+    }
+    log_line("Wrote pidfile: " + lock.path());
+
+    // 12. Installation files.
+    if (!platform::file_readable(the_backend->template_path)) {
+        log_line("Could not find template configuration at " + the_backend->template_path +
+                 " -- installation corrupt?\n");
+        lock.remove();
+        return 1;
+    }
+    if (!platform::file_readable(document_root + "index.html")) {
+        log_line("Could not find configuration files -- installation corrupt?\n");
+        lock.remove();
+        return 1;
+    }
+
+    // 13.-14.
+    the_backend->store().register_default_collections();
+    the_backend->revision = revision_of(backend_version);
+
+    // 15.-16.
+    the_backend->start(document_root);
+    install_signal_handlers(the_backend->wake());
+
+    // 17.-18.
+    {
+        quit_port port(the_backend->quit_flag(), the_backend->wake());
+        port.serve();
+    }
+    the_backend->shutdown();
+    log_line("KTHXBAI!");
+    return lock.remove() ? 0 : 1;
+}
+
+}  // namespace nox

@@ -1,0 +1,207 @@
+#include "backend/model/model_collection.h"
+
+#include "backend/model/exceptions.h"
+
+#include <cmath>
+#include <mutex>
+#include <stdexcept>
+
+namespace nox {
+
+int32_t model_collection::add(model m) {
+    check_attributes(m);
+    if (m.id() != 0 && position_.count(m.id()))
+        throw std::invalid_argument("duplicate id " + std::to_string(m.id()) + " in " + name_);
+    if (models_.size() == models_.capacity()) {
+        if (models_.size() >= max_models) throw std::length_error("vector<T> too long");
+        models_.reserve(std::min(max_models, 2 * models_.size() + 2));
+    }
+    int32_t id = m.id();
+    if (id == 0) id = next_id_.fetch_add(1);
+    // Raise the next id past an explicit id so later automatic ids never collide.
+    int32_t current = next_id_.load();
+    while (current <= id && !next_id_.compare_exchange_weak(current, id + 1)) {
+    }
+    m.set_id(id);
+    position_[id] = models_.size();
+    models_.push_back(std::move(m));
+    return id;
+}
+
+int32_t model_collection::add_locked(model m) {
+    std::unique_lock lock(mutex_);
+    return add(std::move(m));
+}
+
+model model_collection::get(int32_t id) const {
+    auto it = position_.find(id);
+    if (it == position_.end()) throw model_not_found();
+    return models_[it->second];
+}
+
+model model_collection::get_locked(int32_t id) const {
+    std::shared_lock lock(mutex_);
+    return get(id);
+}
+
+bool model_collection::exists(int32_t id) const { return position_.count(id) != 0; }
+
+bool model_collection::exists_locked(int32_t id) const {
+    std::shared_lock lock(mutex_);
+    return exists(id);
+}
+
+size_t model_collection::size_locked() const {
+    std::shared_lock lock(mutex_);
+    return models_.size();
+}
+
+std::vector<model> model_collection::get_all() const {
+    std::shared_lock lock(mutex_);
+    return models_;
+}
+
+std::vector<model> model_collection::get_many(const std::vector<int32_t>& ids) const {
+    std::shared_lock lock(mutex_);
+    std::vector<model> result;
+    result.reserve(ids.size());
+    for (int32_t id : ids) {
+        auto it = position_.find(id);
+        if (it != position_.end()) result.push_back(models_[it->second]);
+    }
+    return result;
+}
+
+std::vector<model> model_collection::find_where(const std::string& key,
+                                                const std::string& value) const {
+    std::shared_lock lock(mutex_);
+    std::vector<model> result;
+    for (const auto& m : models_)
+        if (m.has(key, value)) result.push_back(m);
+    return result;
+}
+
+model model_collection::find_first(const std::string& key, const std::string& value) const {
+    std::shared_lock lock(mutex_);
+    for (const auto& m : models_)
+        if (m.has(key, value)) return m;
+    throw model_not_found();
+}
+
+void model_collection::for_each(const std::function<bool(const model&)>& visitor) const {
+    std::shared_lock lock(mutex_);
+    for (const auto& m : models_)
+        if (!visitor(m)) break;
+}
+
+bool model_collection::put(model m) {
+    auto it = position_.find(m.id());
+    if (it == position_.end()) return false;
+    check_attributes(m);
+    m.set_id(m.id());
+    models_[it->second] = std::move(m);
+    return true;
+}
+
+bool model_collection::update(const model& incoming, std::vector<std::string>* changed_keys) {
+    check_attributes(incoming);
+    std::unique_lock lock(mutex_);
+    auto it = position_.find(incoming.id());
+    if (it == position_.end()) return false;
+    // Merge into a copy so that a value that fails normalisation changes nothing.
+    model merged = models_[it->second];
+    std::vector<std::string> changed;
+    for (const auto& [key, value] : incoming.attributes()) {
+        if (changed_keys) {
+            auto stored = merged.attributes().find(key);
+            if (stored == merged.attributes().end() || stored->second != value)
+                changed.push_back(key);
+        }
+        merged.set(key, value);
+    }
+    normalise_merged(merged, incoming);
+    merged.set_id(incoming.id());
+    models_[it->second] = std::move(merged);
+    if (changed_keys) *changed_keys = std::move(changed);
+    return true;
+}
+
+bool model_collection::remove(int32_t id) {
+    auto it = position_.find(id);
+    if (it == position_.end()) return false;
+    if (models_.size() == 1) {
+        clear();
+        return true;
+    }
+    size_t index = it->second;
+    position_.erase(it);
+    if (index != models_.size() - 1) {
+        models_[index] = std::move(models_.back());
+        position_[models_[index].id()] = index;
+    }
+    models_.pop_back();
+    return true;
+}
+
+bool model_collection::remove_locked(int32_t id) {
+    std::unique_lock lock(mutex_);
+    return remove(id);
+}
+
+size_t model_collection::remove_where(const std::string& key, const std::string& value) {
+    std::unique_lock lock(mutex_);
+    std::vector<int32_t> ids;
+    for (const auto& m : models_)
+        if (m.has(key, value)) ids.push_back(m.id());
+    for (int32_t id : ids) remove(id);
+    return ids.size();
+}
+
+void model_collection::clear() {
+    models_.clear();
+    models_.shrink_to_fit();
+    position_.clear();
+    next_id_.store(1);
+}
+
+void model_collection::clear_locked() {
+    std::unique_lock lock(mutex_);
+    clear();
+}
+
+void model_collection::replace_all(const std::vector<model>& models) {
+    std::unique_lock lock(mutex_);
+    clear();
+    for (const auto& m : models) add(m);
+}
+
+void normalise_merged(model& merged, const model& incoming) {
+    static const std::string vpl_key = "flexi_desired_vpl";
+    if (merged.has(vpl_key) && merged.get_float(vpl_key) < 17.8f)
+        merged.set(vpl_key, format_float(17.8f));
+
+    if (!merged.has("frame_type") || !(merged.has("gain") || merged.has("sensitivity"))) return;
+    const bool incoming_gain = incoming.has("gain");
+    const bool incoming_sensitivity = incoming.has("sensitivity");
+    if (!incoming_gain && !incoming_sensitivity) return;
+
+    const float base = merged.has("frame_type", "tesira") ? 25.3f : 21.0f;
+    const float full_scale = 20.0f * std::log10(100.0f / std::sqrt(2.0f) / 0.775f);
+    const float lo = full_scale - base - 15.0f;
+    const float hi = full_scale - base + 36.1f;
+    if (incoming_sensitivity && !incoming_gain) {
+        const float sensitivity = merged.get_float("sensitivity");
+        if (!std::isfinite(sensitivity))
+            throw std::invalid_argument("sensitivity out of range: \"" + merged.get("sensitivity") + "\"");
+        merged.set("gain", format_float(lo + (hi - lo) * sensitivity / 511.0f));
+    } else {
+        const float gain = merged.has("gain") ? merged.get_float("gain") : lo;
+        const float sensitivity = (gain - lo) / (hi - lo) * 511.0f + 0.5f;
+        // A gain far outside the amplifier's range must not overflow the integer.
+        if (!std::isfinite(sensitivity) || std::fabs(sensitivity) > 1e9f)
+            throw std::invalid_argument("gain out of range: \"" + merged.get("gain") + "\"");
+        merged.set("sensitivity", std::to_string(static_cast<long long>(sensitivity)));
+    }
+}
+
+}  // namespace nox

@@ -1,0 +1,317 @@
+#include "backend/model/project_store.h"
+
+#include "backend/model/exceptions.h"
+#include "common/log/log.h"
+#include "common/platform/platform.h"
+
+#include <boost/property_tree/ptree.hpp>
+#include <boost/property_tree/xml_parser.hpp>
+
+#include <cstdio>
+#include <ctime>
+#include <sstream>
+#include <stdexcept>
+
+namespace nox {
+
+namespace {
+
+const std::string requests_name = "requests";
+
+// Appends `text` as XML character data. Markup characters become entities; a leading
+// blank and carriage returns become character references, because a reader drops
+// whitespace-only content and folds line ends.
+void append_escaped(std::string& out, const std::string& text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\r': out += "&#13;"; break;
+        case ' ': case '\t': case '\n':
+            if (i == 0) {
+                out += "&#" + std::to_string(static_cast<int>(c)) + ";";
+                break;
+            }
+            [[fallthrough]];
+        default: out += c;
+        }
+    }
+}
+
+}  // namespace
+
+std::string element_name_of(const std::string& collection_name) {
+    return collection_name.empty() ? collection_name
+                                   : collection_name.substr(0, collection_name.size() - 1);
+}
+
+project_store::project_store() : save_time_(clock::now()) {}
+
+const std::vector<std::string>& project_store::default_collection_names() {
+    static const std::vector<std::string> names = {
+        "settings", "impedance_sweeps", "requests", "frames", "channels", "project_dirty",
+        "ui_states", "versions", "preferred_speakers", "preferred_cables", "preferences",
+        "amp_locations", "assigned_frames", "assigned_circuits", "zone_lstemplates", "zones",
+        "lstemplate_bands", "lstemplates", "cables", "speakers"};
+    return names;
+}
+
+void project_store::register_collection(const std::string& name) {
+    for (const auto& c : collections_)
+        if (c->name() == name) return;
+    collections_.push_back(std::make_unique<model_collection>(name));
+}
+
+void project_store::register_default_collections() {
+    for (const auto& name : default_collection_names()) register_collection(name);
+}
+
+model_collection& project_store::collection(const std::string& name) {
+    for (const auto& c : collections_)
+        if (c->name() == name) return *c;
+    throw generic_model_not_found();
+}
+
+void project_store::set_paths(std::string configuration_path, std::string template_path) {
+    configuration_path_ = std::move(configuration_path);
+    template_path_ = std::move(template_path);
+}
+
+void project_store::set_broadcast(std::function<void(const std::string&)> broadcast) {
+    broadcast_ = std::move(broadcast);
+}
+
+void project_store::set_rebuild_devices(std::function<void(bool)> rebuild) {
+    rebuild_devices_ = std::move(rebuild);
+}
+
+void project_store::broadcast(const std::string& event) const {
+    if (broadcast_) broadcast_(event);
+}
+
+std::string project_store::serialise() const {
+    std::string out = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<configuration>";
+    for (const auto& c : collections_) {
+        if (c->name() == requests_name) continue;
+        const std::string element = element_name_of(c->name());
+        bool opened = false;
+        c->for_each([&](const model& m) {
+            if (!opened) {
+                out += "<" + c->name() + ">";
+                opened = true;
+            }
+            out += "<" + element + ">";
+            for (const auto& [key, value] : m.attributes()) {
+                // The store refuses such attributes; this keeps the file readable even if
+                // one slipped in by another path.
+                if (!valid_attribute_key(key) || !valid_attribute_value(value)) {
+                    log_line("Not saving unreadable attribute of " + c->name() + " " +
+                             std::to_string(m.id()));
+                    continue;
+                }
+                out += '<';
+                out += key;
+                out += '>';
+                append_escaped(out, value);
+                out += "</";
+                out += key;
+                out += '>';
+            }
+            out += "</" + element + ">";
+            return true;
+        });
+        if (opened) out += "</" + c->name() + ">";
+    }
+    out += "</configuration>";
+    return out;
+}
+
+bool project_store::save() {
+    std::string error;
+    bool ok = platform::write_file_atomically(configuration_path_, serialise(), &error);
+    if (ok) {
+        model_changed_.store(false);
+    } else {
+        log_line("Could not save configuration to " + configuration_path_ + ": " + error);
+    }
+    set_save_time(clock::now());
+    return ok;
+}
+
+bool project_store::save_locked() {
+    std::lock_guard lock(model_mutex_);
+    return save();
+}
+
+void project_store::load(bool use_template, bool keep_devices) {
+    namespace pt = boost::property_tree;
+    if (!platform::path_exists(configuration_path_) && use_template) {
+        std::string error;
+        if (!platform::copy_file(template_path_, configuration_path_, &error))
+            log_line("Could not copy template configuration: " + error);
+    }
+
+    if (platform::path_exists(configuration_path_)) {
+        pt::ptree tree;
+        try {
+            pt::read_xml(configuration_path_, tree);
+        } catch (const pt::xml_parser_error& e) {
+            throw std::runtime_error(std::string("not a well-formed project file: ") + e.what());
+        }
+        auto configuration = tree.get_child_optional("configuration");
+        if (!configuration) throw std::runtime_error("no <configuration> element");
+
+        // Build and check every collection before replacing any.
+        std::vector<std::pair<model_collection*, std::vector<model>>> loaded;
+        for (const auto& c : collections_) {
+            if (c->name() == requests_name) continue;
+            std::vector<model> models;
+            std::unordered_map<int32_t, bool> seen;
+            if (auto node = configuration->get_child_optional(c->name())) {
+                for (const auto& [element, child] : *node) {
+                    if (!element.empty() && element[0] == '<') continue;  // attributes, comments
+                    auto id_text = child.get_child_optional("id");
+                    if (!id_text)
+                        throw std::runtime_error("a model in " + c->name() + " has no id");
+                    model m;
+                    try {
+                        long long id = parse_int(id_text->data());
+                        if (id < INT32_MIN || id > INT32_MAX) throw std::invalid_argument("range");
+                        m.set_id(static_cast<int32_t>(id));
+                    } catch (const std::invalid_argument&) {
+                        throw std::runtime_error("a model in " + c->name() + " has the id \"" +
+                                                 id_text->data() + "\"");
+                    }
+                    if (m.id() != 0 && !seen.emplace(m.id(), true).second)
+                        throw std::runtime_error("the id " + std::to_string(m.id()) +
+                                                 " appears twice in " + c->name());
+                    for (const auto& [key, value] : child) {
+                        if (!key.empty() && key[0] == '<') continue;
+                        m.set(key, value.data());
+                    }
+                    m.set_id(m.id());
+                    try {
+                        check_attributes(m);
+                        normalise_merged(m, m);
+                    } catch (const std::exception& e) {
+                        throw std::runtime_error("model " + std::to_string(m.id()) + " of " +
+                                                 c->name() + ": " + e.what());
+                    }
+                    models.push_back(std::move(m));
+                }
+            }
+            loaded.emplace_back(c.get(), std::move(models));
+        }
+        for (auto& [target, models] : loaded) target->replace_all(models);
+    }
+
+    if (rebuild_devices_) rebuild_devices_(keep_devices);
+    broadcast(is_project_dirty() ? "project_dirty" : "project_up_to_date");
+    set_save_time(clock::now());
+    model_changed_.store(false);
+}
+
+bool project_store::load_working_copy(bool keep_devices) {
+    std::lock_guard lock(model_mutex_);
+    try {
+        load(true, keep_devices);
+        return true;
+    } catch (const std::exception& e) {
+        log_line("Could not load configuration from " + configuration_path_ + ": " + e.what());
+    }
+    // Keep the unreadable file for the user: rename it aside, never delete it.
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    std::string aside = configuration_path_ + ".unreadable-" + stamp;
+    for (int n = 1; platform::path_exists(aside); ++n)
+        aside = configuration_path_ + ".unreadable-" + stamp + "-" + std::to_string(n);
+    if (std::rename(configuration_path_.c_str(), aside.c_str()) == 0) {
+        log_line("Kept the unreadable configuration as " + aside + "; starting from the template");
+        try {
+            load(true, false);
+        } catch (const std::exception& e) {
+            log_line("Could not load the template configuration " + template_path_ + ": " + e.what());
+        }
+    } else {
+        log_line("Could not move the unreadable configuration aside; it is left in place and "
+                 "the project starts empty");
+    }
+    return false;
+}
+
+void project_store::on_collection_changed(const std::string& collection_name) {
+    if (collection_name == requests_name) return;
+    model_changed_.store(true);
+    if (collection_name == "ui_states") return;
+    set_project_dirty(true);
+    broadcast("project_dirty");
+}
+
+project_store::clock::time_point project_store::save_time() const {
+    std::lock_guard lock(save_time_mutex_);
+    return save_time_;
+}
+
+void project_store::set_save_time(clock::time_point t) {
+    std::lock_guard lock(save_time_mutex_);
+    save_time_ = t;
+}
+
+void project_store::mark_project_clean() {
+    set_project_dirty(false);
+    broadcast("project_up_to_date");
+}
+
+bool project_store::is_project_dirty() {
+    auto& c = collection("project_dirty");
+    std::unique_lock lock(c.mutex());
+    if (!c.exists(1)) {
+        model m(1);
+        m.set("project_dirty", "0");
+        c.add(m);
+        return false;
+    }
+    return c.get(1).has("project_dirty", "1");
+}
+
+void project_store::set_project_dirty(bool dirty) {
+    auto& c = collection("project_dirty");
+    std::unique_lock lock(c.mutex());
+    model m(1);
+    m.set("project_dirty", dirty ? "1" : "0");
+    if (!c.put(m)) c.add(m);
+}
+
+model project_store::get_settings() {
+    auto& c = collection("settings");
+    std::unique_lock lock(c.mutex());
+    if (!c.exists(1)) c.add(model(1));
+    return c.get(1);
+}
+
+void project_store::put_settings(const model& settings) {
+    auto& c = collection("settings");
+    std::unique_lock lock(c.mutex());
+    model m = settings;
+    m.set_id(1);
+    if (!c.put(m)) c.add(m);
+}
+
+void project_store::mark_all_unsynced() {
+    for (const char* name : {"frames", "channels"}) {
+        auto& c = collection(name);
+        for (const auto& m : c.find_where("synced", "true")) {
+            model change(m.id());
+            change.set("synced", "false");
+            c.update(change);
+        }
+    }
+}
+
+}  // namespace nox

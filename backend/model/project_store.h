@@ -1,0 +1,121 @@
+// `nox::project_store`: the backend's project data. It owns the registered collections
+// (in registration order), the separate "logins" collection, the model mutex, the
+// model-changed flag with the time of the last save, and the persistence of the project
+// as XML (`configuration_orva.xml`).
+//
+// File layout (see docs/project_file.md): a root element `configuration`; inside it one
+// element per non-empty collection (`requests` is never saved); inside that one element per
+// model named after the collection without its last character ("frames" -> "frame");
+// inside each model one element per attribute holding its text.
+//
+// Saving is atomic (temporary file, fsync, rename) and never writes what cannot be read
+// back. Loading parses and checks the whole file before any collection is replaced.
+//
+// Thread safety: `collection()` and the settings helpers may be used from any thread (the
+// collections lock themselves). `save()` and `load()` expect the caller to hold
+// `model_mutex()`; `save_locked()` and `load_working_copy()` take it. The model mutex is
+// taken before any collection lock. The hooks are set once before threads start.
+#pragma once
+
+#include "backend/model/model_collection.h"
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace nox {
+
+class project_store {
+public:
+    using clock = std::chrono::steady_clock;
+
+    project_store();
+    project_store(const project_store&) = delete;
+    project_store& operator=(const project_store&) = delete;
+
+    // The names registered at start-up, in order.
+    static const std::vector<std::string>& default_collection_names();
+    // Registers one collection (appended to the order); registering a name twice is a no-op.
+    void register_collection(const std::string& name);
+    void register_default_collections();
+
+    // The registered collection `name`; throws nox::generic_model_not_found.
+    model_collection& collection(const std::string& name);
+    const std::vector<std::unique_ptr<model_collection>>& collections() const { return collections_; }
+    // The server logins: never saved and not found by name.
+    model_collection& logins() { return logins_; }
+
+    std::mutex& model_mutex() { return model_mutex_; }
+
+    void set_paths(std::string configuration_path, std::string template_path);
+    const std::string& configuration_path() const { return configuration_path_; }
+    const std::string& template_path() const { return template_path_; }
+
+    // Hooks: `broadcast` sends an event word to every WebSocket client; `rebuild_devices`
+    // rebuilds the amplifier device registry after a load (argument: keep_devices).
+    void set_broadcast(std::function<void(const std::string&)> broadcast);
+    void set_rebuild_devices(std::function<void(bool)> rebuild);
+    void broadcast(const std::string& event) const;
+
+    // The project as XML text (the declaration line, then the element tree). Attributes
+    // that could not be read back are left out and logged.
+    std::string serialise() const;
+    // Writes the project file; caller holds the model mutex. On success clears the
+    // model-changed flag. On failure logs the reason and leaves the flag set so that a
+    // later save retries. The save time is advanced in both cases.
+    bool save();
+    bool save_locked();
+
+    // Reads the project file (copying the template first when the file is missing and
+    // `use_template`); caller holds the model mutex. The whole file is parsed and checked
+    // before any collection is replaced: on any fault it throws std::runtime_error and
+    // every collection keeps its content. A collection node missing from the file loads
+    // as an empty collection. Then rebuilds the devices, announces the dirty state, sets
+    // the save time and clears the model-changed flag.
+    void load(bool use_template, bool keep_devices);
+    // Loads the working copy under the model mutex. A project file that cannot be loaded
+    // is renamed aside ("configuration_orva.xml.unreadable-<time>"), never deleted, the
+    // reason is logged and the template is loaded instead. Returns false when the
+    // file had to be set aside.
+    bool load_working_copy(bool keep_devices);
+
+    // Change marking after a collection has actually changed.
+    void on_collection_changed(const std::string& collection_name);
+    bool model_changed() const { return model_changed_.load(); }
+    void set_model_changed(bool changed) { model_changed_.store(changed); }
+    clock::time_point save_time() const;
+
+    void mark_project_clean();
+    bool is_project_dirty();
+    void set_project_dirty(bool dirty);
+
+    // Model 1 of `settings`, created empty when absent / added or replaced.
+    model get_settings();
+    void put_settings(const model& settings);
+
+    // Every frame and then every channel whose `synced` is "true" becomes "false".
+    void mark_all_unsynced();
+
+private:
+    void set_save_time(clock::time_point t);
+
+    std::mutex model_mutex_;
+    std::vector<std::unique_ptr<model_collection>> collections_;  // fixed after start-up
+    model_collection logins_{"logins"};
+    std::string configuration_path_;
+    std::string template_path_;
+    std::function<void(const std::string&)> broadcast_;
+    std::function<void(bool)> rebuild_devices_;
+    std::atomic<bool> model_changed_{false};
+    mutable std::mutex save_time_mutex_;
+    clock::time_point save_time_;  // guarded by save_time_mutex_
+};
+
+// Element name of a collection's models: the collection name without its last character.
+std::string element_name_of(const std::string& collection_name);
+
+}  // namespace nox
