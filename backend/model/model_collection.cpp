@@ -178,7 +178,7 @@ void model_collection::replace_all(const std::vector<model>& models) {
 void normalise_merged(model& merged, const model& incoming) {
     static const std::string vpl_key = "flexi_desired_vpl";
     if (merged.has(vpl_key) && merged.get_float(vpl_key) < 17.8f)
-        merged.set(vpl_key, format_float(17.8f));
+        merged.set(vpl_key, format_float(17.8));  // "17.800000"
 
     if (!merged.has("frame_type") || !(merged.has("gain") || merged.has("sensitivity"))) return;
     const bool incoming_gain = incoming.has("gain");
