@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <span>
 #include <string>
 #include <vector>
@@ -40,6 +41,15 @@ struct CDeviceAddress {
     std::uint64_t id() const { return (std::uint64_t{id_high} << 32) | id_low; }
     friend bool operator==(const CDeviceAddress&, const CDeviceAddress&) = default;
 };
+
+// Text form of a 64-bit device id: two 8-digit lower-case hexadecimal halves joined by
+// ":" (for example "0001a2b3:0c0d0e0f"). Ports may use it for `address_text`.
+inline std::string device_id_text(std::uint64_t id) {
+    char text[18];
+    std::snprintf(text, sizeof text, "%08x:%08x", static_cast<unsigned>(id >> 32),
+                  static_cast<unsigned>(id & 0xFFFFFFFFu));
+    return text;
+}
 
 class IPort {
 public:

@@ -104,3 +104,10 @@ TEST(TransactionTest, OversizedReplyIsClampedNotOverrun) {
     // The length byte says 3 words, the count 58: the values are not there.
     EXPECT_FALSE(t.parsed());
 }
+
+TEST(DeviceAddressTest, IdAndTextForm) {
+    const CDeviceAddress a{0x0001a2b3, 0x0c0d0e0f, 5};
+    EXPECT_EQ(a.id(), 0x0001a2b30c0d0e0full);
+    EXPECT_EQ(device_id_text(a.id()), "0001a2b3:0c0d0e0f");
+    EXPECT_EQ(device_id_text(~0ull), "ffffffff:ffffffff");
+}
