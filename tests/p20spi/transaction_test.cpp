@@ -86,13 +86,6 @@ TEST(TransactionTest, MonitorExpectsA61WordResponse) {
     EXPECT_FALSE(t.parsed());
 }
 
-TEST(TransactionTest, BaseInterfaceReachesTheConcreteParts) {
-    CParamReadTransaction t;
-    CTransactionBase& base = t;
-    EXPECT_EQ(&base.command(), static_cast<ICmd*>(&t.cmd()));
-    EXPECT_EQ(&base.response(), static_cast<ICmdResponse*>(&t.rsp()));
-}
-
 TEST(TransactionTest, OversizedReplyIsClampedNotOverrun) {
     CScriptedPort port;
     port.reply = to_words(param_response(17, 1, 0, 0, 58, {}));
