@@ -1,6 +1,7 @@
 #include "tools/mira_sim/simulator.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -32,6 +33,7 @@ const std::map<std::string, fault_mode>& fault_names() {
         {"words", fault_mode::words},
         {"no_nul", fault_mode::no_nul},
         {"unknown_type", fault_mode::unknown_type},
+        {"empty", fault_mode::empty},
     };
     return names;
 }
@@ -185,6 +187,10 @@ std::vector<outgoing> host::reply_with_faults(hosted_amplifier& hosted, const re
         } else {
             set16(reply, 20, std::uint16_t(reply.size() + 100));
         }
+        out.push_back({0, std::move(reply)});
+        break;
+    case fault_mode::empty:
+        std::fill(reply.begin() + 28, reply.end(), 0);
         out.push_back({0, std::move(reply)});
         break;
     case fault_mode::unknown_type:

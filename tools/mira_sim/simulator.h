@@ -19,6 +19,8 @@
 //                                than the frame carries (text replies: as `length`)
 //   no_nul                       a text reply filling all 120 payload bytes, no NUL
 //   unknown_type                 a reply of type 703
+//   empty                        a reply with an all-zero payload (a binary reply then
+//                                carries a packet of length 0)
 //
 // Control commands (one per line; every answer starts with "ok" or "error"):
 //   add <id> [kind=K] [product=P]     remove <id>          list
@@ -47,7 +49,7 @@ namespace mira_sim {
 
 enum class fault_mode {
     none, silent, late, duplicate, wrong_destination, ack, nak, short_frame, length, tiny_length, truncated,
-    words, no_nul, unknown_type,
+    words, no_nul, unknown_type, empty,
 };
 
 struct fault_setting {

@@ -1,0 +1,56 @@
+// The link a Mira device talks through: one text exchange, one raw text exchange (for
+// binary replies such as "Dev.MD.FullBin?3") or one P20SPI packet exchange with one
+// amplifier, on one local interface.
+//
+// `udp_mira_transport` is the real link: every exchange constructs a
+// P20SPI::CVeltoEthPort on the interface, opens it on the amplifier, exchanges once and
+// destroys the port (closing its socket). Tests hand a device their own implementation
+// instead, so that command texts and reply parsing are checked without sockets.
+//
+// Results are those of the port: 0 success, 1 command refused before sending, 3 not open,
+// 8 negative acknowledge, 13 no answer after every retry.
+//
+// Thread safety: `udp_mira_transport` keeps no state and may be shared by any number of
+// threads; implementations used by several devices at once must be thread-safe as well.
+#pragma once
+
+#include "backend/amp/device_types.h"
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace nox::amp {
+
+class mira_transport {
+public:
+    virtual ~mira_transport() = default;
+
+    // A text command; `reply` is the reply text up to its first NUL, empty on failure.
+    virtual int text(const std::string& interface_address, const device_address& target,
+                     const std::string& command, std::string& reply) = 0;
+    // A text command whose reply is kept as raw payload bytes (at most 120).
+    virtual int text_raw(const std::string& interface_address, const device_address& target,
+                         const std::string& command, std::vector<std::uint8_t>& payload) = 0;
+    // One P20SPI packet (host-order words, header first); the reply packet's words come
+    // back in host order, empty on failure.
+    virtual int packet(const std::string& interface_address, const device_address& target,
+                       std::span<const std::uint32_t> words, std::vector<std::uint32_t>& reply) = 0;
+};
+
+class udp_mira_transport final : public mira_transport {
+public:
+    int text(const std::string& interface_address, const device_address& target, const std::string& command,
+             std::string& reply) override;
+    int text_raw(const std::string& interface_address, const device_address& target, const std::string& command,
+                 std::vector<std::uint8_t>& payload) override;
+    int packet(const std::string& interface_address, const device_address& target,
+               std::span<const std::uint32_t> words, std::vector<std::uint32_t>& reply) override;
+};
+
+// The process's shared UDP transport.
+std::shared_ptr<mira_transport> default_mira_transport();
+
+}  // namespace nox::amp
