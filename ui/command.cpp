@@ -13,4 +13,11 @@ command parse_command(std::string_view message) {
     return {command_kind::unknown, std::string(message)};
 }
 
+bool acceptable_url(std::string_view url) {
+    if (url.substr(0, 7) != "http://" && url.substr(0, 8) != "https://") return false;
+    for (unsigned char c : url)
+        if (c < 0x20 || c == 0x7f) return false;
+    return true;
+}
+
 }  // namespace nox::ui

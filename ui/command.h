@@ -3,7 +3,7 @@
 //
 //   "OPENURL <url>"   open the page at <url>                       answer "+OK"
 //   "ENSUREBACKEND"   start orva_backend unless it answers on 8080  answer "+OK"
-//   anything else                                                   answer "-ERR <reason>"
+//   anything else, or a URL that is not http(s)                    answer "-ERR <reason>"
 //
 // A command ends with a line end, with the sender shutting its side down, or when no more
 // bytes follow for a short while: the launcher sends "OPENURL <url>" without a line end
@@ -25,6 +25,11 @@ struct command {
 };
 
 command parse_command(std::string_view message);
+
+// Only web pages are opened: the URL must begin with "http://" or "https://" and hold no
+// control characters. Anything else could make the desktop's opener run a local file, or
+// put escape sequences on the terminal when the URL is printed.
+bool acceptable_url(std::string_view url);
 
 inline constexpr std::string_view reply_ok = "+OK";
 

@@ -209,6 +209,7 @@ std::string shell::handle(const std::string& message) {
     switch (cmd.kind) {
         case command_kind::open_url:
             if (cmd.argument.empty()) return "-ERR missing url";
+            if (!acceptable_url(cmd.argument)) return "-ERR only http and https pages are opened";
             open_url(cmd.argument);
             return std::string(reply_ok);
         case command_kind::ensure_backend:
@@ -254,6 +255,10 @@ void shell::ensure_backend() {
 }
 
 void shell::open_url(const std::string& url) {
+    if (!acceptable_url(url)) {
+        log_line("Not a web page, not opened: " + url);
+        return;
+    }
     if (!desktop_available()) {
         log_line("No desktop to open " + url + " in; printing it");
         print_url(url);
