@@ -2,22 +2,58 @@
 
 #include "common/log/log.h"
 
-#include <mutex>
+#include <stdexcept>
 
 namespace nox {
 
-backend::backend() = default;
-
-backend::~backend() {
-    // Threads are joined by shutdown; a backend destroyed without it must not terminate.
-    for (auto& t : workers_)
-        if (t.joinable()) t.detach();
+backend::backend() {
+    store_.set_broadcast([this](const std::string& text) { hub_.broadcast(text); });
+    engine_.set_fatal_hook([this] { request_quit(); });
 }
 
-void backend::start(const std::string& /*document_root*/) {
+backend::~backend() {
+    // An orderly end runs shutdown; this only keeps a backend destroyed without it from
+    // leaving threads behind that use it.
+    hub_.shutdown();
+    if (server_) server_->stop();
+    engine_.close();
+    join_workers();
+}
+
+void backend::add_worker_starter(std::function<std::thread()> starter) {
+    worker_starters_.push_back(std::move(starter));
+}
+
+void backend::register_handlers() {
+    register_project_handlers(engine_.methods(), project_hooks);
+}
+
+bool backend::start(const std::string& document_root) {
     quit_flag_.store(false);
     store_.set_paths(configuration_path, template_path);
-    store_.load_working_copy(false);
+    hub_.reopen();
+    register_handlers();
+
+    engine_.start(workers_);
+    for (auto& starter : worker_starters_) workers_.push_back(starter());
+
+    model load;
+    load.set("method", "load_working_copy");
+    engine_.post_request(load);
+
+    api_ = std::make_unique<rest_api>(store_, engine_, notifier_,
+                                      rest_paths{revision, examples_path}, web_hooks);
+    server_ = std::make_unique<web_server>(*api_, hub_);
+    web_options.document_root = document_root;
+    web_options.listen_address = listen_address_from_environment();
+    try {
+        server_->start(web_options);
+    } catch (const std::exception& e) {
+        log_line(e.what());
+        return false;
+    }
+    log_line("started webserver with mongoose version: " + web_server::version());
+    return true;
 }
 
 void backend::request_quit() {
@@ -25,16 +61,23 @@ void backend::request_quit() {
     wake_.wake_up();
 }
 
-void backend::shutdown() {
-    quit_flag_.store(true);
-    log_line("Waiting for threads to finish...");
+void backend::join_workers() {
     for (auto& t : workers_) {
         if (t.get_id() == std::this_thread::get_id()) continue;
         if (t.joinable()) t.join();
     }
+}
+
+void backend::shutdown() {
+    quit_flag_.store(true);
+    engine_.close();
+    log_line("Waiting for threads to finish...");
+    join_workers();
     log_line("Clearing thread pool...");
     workers_.clear();
+    hub_.shutdown();
     log_line("Stopping web server...");
+    if (server_) server_->stop();
     log_line("Saving data model...");
     store_.save_locked();
 }

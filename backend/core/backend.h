@@ -1,16 +1,33 @@
 // `nox::backend`: the backend object, created once by the entry point and alive until the
-// program exits. It owns the project store and the lifecycle of the worker threads and
-// the web server: `start` brings them up, `shutdown` stops them in order and saves.
+// program exits. It owns the project store, the request machinery (request queue,
+// processing threads, transactor), the WebSocket clients with the subscription tables,
+// and the web server with the REST API, and brings them up and down in order:
+//
+//   start:    handlers registered, processing threads and transactor started (then the
+//             workers that other areas add, such as the monitor), `load_working_copy`
+//             posted, web server started on the document root.
+//   shutdown: quit flag set and queues closed, worker threads joined in creation order,
+//             "shutting_down" sent to every WebSocket client (their sender loops end),
+//             web server stopped, project saved.
 //
 // Thread safety: `start` and `shutdown` run on the main thread. `request_quit` and
 // `quitting` may be called from any thread: a worker that fails sets the quit flag through
-// `request_quit`, which also wakes the main thread's quit-port wait.
+// `request_quit`, which also wakes the main thread's quit-port wait. The hooks and worker
+// starters are set before `start`.
 #pragma once
 
+#include "backend/api/notifier.h"
+#include "backend/api/rest_api.h"
+#include "backend/api/web_server.h"
+#include "backend/api/websocket_hub.h"
 #include "backend/core/signals.h"
 #include "backend/model/project_store.h"
+#include "backend/requests/project_handlers.h"
+#include "backend/requests/request_engine.h"
 
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,10 +42,14 @@ public:
     backend& operator=(const backend&) = delete;
 
     project_store& store() { return store_; }
+    request_engine& requests() { return engine_; }
+    notifier& subscriptions() { return notifier_; }
+    websocket_hub& websockets() { return hub_; }
 
-    // Starts the worker threads and the web server serving `document_root`, and has the
-    // working copy of the project loaded.
-    void start(const std::string& document_root);
+    // Starts the worker threads and the web server serving `document_root`, and posts the
+    // loading of the working copy. False (logged) when the web server could not start;
+    // the caller then shuts down.
+    bool start(const std::string& document_root);
     // Stops threads and web server in order and saves the project.
     void shutdown();
 
@@ -38,16 +59,35 @@ public:
     const std::atomic<bool>& quit_flag() const { return quit_flag_; }
     const wake_pipe& wake() const { return wake_; }
 
+    // A further worker thread (for example the monitor), started by `start` after the
+    // transactor and joined by `shutdown` in creation order. The thread must end once
+    // `quitting()` is true or the request engine is closed.
+    void add_worker_starter(std::function<std::thread()> starter);
+
     std::string revision;
     std::string configuration_path;
     std::string template_path;
     std::string examples_path;
 
+    // What other areas provide to the REST API and the project handlers (set before start).
+    rest_hooks web_hooks;
+    project_handler_hooks project_hooks;
+    web_server_options web_options;  // document root and listen address are set by start
+
 private:
+    void register_handlers();
+    void join_workers();
+
     project_store store_;
+    websocket_hub hub_;
+    notifier notifier_{hub_};
+    request_engine engine_{store_, notifier_};
     std::atomic<bool> quit_flag_{false};
     wake_pipe wake_;
+    std::vector<std::function<std::thread()>> worker_starters_;
     std::vector<std::thread> workers_;  // main thread only
+    std::unique_ptr<rest_api> api_;
+    std::unique_ptr<web_server> server_;
 };
 
 }  // namespace nox

@@ -83,7 +83,11 @@ int backend_main(int argc, char** argv) {
     the_backend->revision = revision_of(backend_version);
 
     // 15.-16.
-    the_backend->start(document_root);
+    if (!the_backend->start(document_root)) {
+        the_backend->shutdown();
+        lock.remove();
+        return 1;
+    }
     install_signal_handlers(the_backend->wake());
 
     // 17.-18.

@@ -1,0 +1,519 @@
+#include "backend/api/rest_api.h"
+
+#include "backend/api/http_response.h"
+#include "backend/model/exceptions.h"
+#include "backend/requests/model_json.h"
+#include "common/log/log.h"
+
+#include <civetweb.h>
+
+#include <boost/property_tree/ptree.hpp>
+#include <boost/property_tree/xml_parser.hpp>
+
+#include <algorithm>
+#include <climits>
+#include <fstream>
+#include <sstream>
+
+namespace nox {
+
+namespace {
+
+constexpr long long out_of_range_id = LLONG_MAX;
+
+bool starts_with(const std::string& text, std::string_view prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Reads a run of decimal digits at `pos`; returns its value (out_of_range_id when it does
+// not fit an id) and moves `pos` past it, or -1 when there is no digit at `pos`.
+long long read_digits(const std::string& text, size_t& pos) {
+    size_t start = pos;
+    long long value = 0;
+    while (pos < text.size() && is_digit(text[pos])) {
+        if (value != out_of_range_id) {
+            value = value * 10 + (text[pos] - '0');
+            if (value > INT32_MAX) value = out_of_range_id;
+        }
+        ++pos;
+    }
+    return pos == start ? -1 : value;
+}
+
+// Whole-URI match of prefix + digits + suffix; the number, or -1 when it does not match.
+long long match_id(const std::string& uri, std::string_view prefix, std::string_view suffix = {}) {
+    if (!starts_with(uri, prefix)) return -1;
+    size_t pos = prefix.size();
+    long long id = read_digits(uri, pos);
+    if (id < 0 || uri.compare(pos, std::string::npos, suffix) != 0) return -1;
+    return id;
+}
+
+// /frames/\d+/channels/(\d+)
+long long match_frame_channel(const std::string& uri) {
+    if (!starts_with(uri, "/frames/")) return -1;
+    size_t pos = 8;
+    if (read_digits(uri, pos) < 0) return -1;
+    constexpr std::string_view middle = "/channels/";
+    if (uri.compare(pos, middle.size(), middle) != 0) return -1;
+    pos += middle.size();
+    long long id = read_digits(uri, pos);
+    return pos == uri.size() ? id : -1;
+}
+
+std::vector<std::string> split_any(const std::string& text, std::string_view separators) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t end = text.find_first_of(separators, start);
+        parts.push_back(text.substr(start, end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return parts;
+}
+
+std::string url_decode(const std::string& text) {
+    std::string out(text.size() + 1, '\0');
+    int length = mg_url_decode(text.c_str(), static_cast<int>(text.size()), out.data(),
+                               static_cast<int>(out.size()), 1);
+    out.resize(length < 0 ? 0 : static_cast<size_t>(length));
+    return out;
+}
+
+std::string short_text(const std::string& text) {
+    return text.size() > 200 ? text.substr(0, 200) : text;
+}
+
+const char* const request_collection = "requests";
+
+}  // namespace
+
+std::vector<model> filter_by_tags(std::vector<model> models, const std::string& query) {
+    std::string rest = query;
+    for (size_t at; (at = rest.find("format=json")) != std::string::npos;)
+        rest.erase(at, 11);
+    std::vector<std::pair<std::string, std::vector<std::string>>> entries;
+    for (const auto& term : split_any(rest, "&")) {
+        if (std::count(term.begin(), term.end(), '=') != 1) continue;
+        size_t eq = term.find('=');
+        entries.emplace_back(term.substr(0, eq), split_any(term.substr(eq + 1), ","));
+    }
+    if (entries.empty()) return models;
+    const std::vector<std::string>* wanted = nullptr;
+    for (const auto& [key, values] : entries)
+        if (key == "tags") wanted = &values;
+    std::vector<model> result;
+    if (!wanted) return result;
+    for (auto& m : models) {
+        if (!m.has("tags")) continue;
+        std::vector<std::string> tags = split_any(m.at("tags"), ", ");
+        tags.push_back(m.get("name"));
+        bool all = std::all_of(wanted->begin(), wanted->end(), [&](const std::string& v) {
+            return std::find(tags.begin(), tags.end(), v) != tags.end();
+        });
+        if (all) result.push_back(std::move(m));
+    }
+    return result;
+}
+
+std::vector<model> filter_by_query(std::vector<model> models, const std::string& query) {
+    auto word = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || is_digit(c) || c == '_' ||
+               c == '+' || c == '%';
+    };
+    std::vector<std::pair<std::string, std::vector<std::string>>> pairs;
+    size_t i = 0;
+    while (i < query.size()) {
+        size_t j = i;
+        while (j < query.size() && word(query[j])) ++j;
+        if (j == i) {
+            ++i;
+            continue;
+        }
+        if (j == query.size() || query[j] != '=') {
+            i = j;  // every match starting inside this run would end at the same place
+            continue;
+        }
+        size_t end = query.find('&', j + 1);
+        if (end == std::string::npos) end = query.size();
+        std::vector<std::string> alternatives = split_any(query.substr(j + 1, end - j - 1), ",");
+        std::sort(alternatives.begin(), alternatives.end());
+        alternatives.erase(std::unique(alternatives.begin(), alternatives.end()), alternatives.end());
+        for (auto& a : alternatives) a = url_decode(a);
+        pairs.emplace_back(query.substr(i, j - i), std::move(alternatives));
+        i = end;
+    }
+    std::vector<model> result;
+    for (auto& m : models) {
+        bool all = std::all_of(pairs.begin(), pairs.end(), [&](const auto& pair) {
+            auto it = m.attributes().find(pair.first);
+            return it != m.attributes().end() &&
+                   std::find(pair.second.begin(), pair.second.end(), it->second) != pair.second.end();
+        });
+        if (all) result.push_back(std::move(m));
+    }
+    return result;
+}
+
+rest_api::rest_api(project_store& store, request_engine& engine, notifier& subscriptions,
+                   rest_paths paths, rest_hooks hooks)
+    : store_(store), engine_(engine), subscriptions_(subscriptions), paths_(std::move(paths)),
+      hooks_(std::move(hooks)) {}
+
+http_reply rest_api::handle(const http_request& request) {
+    http_reply reply;
+    try {
+        reply.raw = route(request, reply.handled);
+    } catch (const body_too_large& e) {
+        reply = {true, http::payload_too_large(e.what())};
+    } catch (const request_refused& e) {
+        reply = {true, http::json_bad_request(e.what())};
+    } catch (const json_error& e) {
+        reply = {true, http::json_bad_request(short_text(e.what()))};
+    } catch (const invalid_attribute& e) {
+        reply = {true, http::json_bad_request(short_text(e.what()))};
+    } catch (const model_not_found&) {
+        reply = {true, http::json_not_found("")};
+    } catch (const std::invalid_argument& e) {
+        reply = {true, http::json_bad_request(short_text(e.what()))};
+    } catch (const std::exception& e) {
+        log_line("REST " + request.method + " " + request.uri + " failed: " + e.what());
+        reply = {true, http::json_server_error("internal error")};
+    }
+    return reply;
+}
+
+std::string rest_api::route(const http_request& r, bool& handled) {
+    handled = true;
+    const std::string& uri = r.uri;
+    auto logged = [&] {
+        log_line(r.method + ": " + uri + (r.query ? "?" + *r.query : std::string()));
+    };
+    auto method_is = [&](std::string_view m) { return starts_with(r.method, m); };
+    long long id;
+
+    if (starts_with(uri, "/api/project_status")) {
+        logged();
+        return http::json_ok(std::string("{\"project_dirty\": \"") +
+                             (store_.is_project_dirty() ? "true" : "false") + "\"}");
+    }
+    if (starts_with(uri, "/api/job/register/")) {
+        logged();
+        if (!method_is("POST")) return http::json_bad_request("only POST allowed");
+        model job = parse_model(r.read_body());
+        job.set_id(store_.collection(request_collection).add_locked(job));
+        subscriptions_.subscribe(request_collection, job.id(), "status");
+        return http::json_ok(to_json(job));
+    }
+    if (starts_with(uri, "/api/job/start/")) {
+        logged();
+        if (!method_is("POST")) return http::json_bad_request("only POST allowed");
+        model job = parse_model(r.read_body());
+        if (job.id() == 0)
+            return http::json_bad_request("no id on req! post first to /api/job/register");
+        if (!job.has("method")) {
+            // Refused before the registered record is touched.
+            log_line("refuse scheduling request (did not have method attribute!");
+            return http::json_bad_request("request has no method");
+        }
+        store_.collection(request_collection).remove_locked(job.id());
+        return http::json_ok(to_json(engine_.post_request(job)));
+    }
+    if (starts_with(uri, "/api/export/tesira/")) {
+        logged();
+        std::string document = hooks_.tesira_export
+                                   ? hooks_.tesira_export()
+                                   : std::string("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n");
+        return http::xml_ok(document);
+    }
+    if (starts_with(uri, "/api/login_devices")) {
+        logged();
+        return login_devices_route(r);
+    }
+    if (starts_with(uri, "/api/mira_discovery_settings")) {
+        logged();
+        return discovery_settings_route(r);
+    }
+    if (starts_with(uri, "/api/subscribe/")) {
+        logged();
+        return subscription_route(r, true);
+    }
+    if (starts_with(uri, "/api/unsubscribe/")) {
+        logged();
+        return subscription_route(r, false);
+    }
+    if ((id = match_id(uri, "/api/examples/")) >= 0) {
+        logged();
+        return examples_route(id);
+    }
+    if (starts_with(uri, "/api/version/"))
+        return http::json_ok("{\"version_str\": \"" + paths_.revision + "\"}");
+    if ((id = match_frame_channel(uri)) >= 0) {
+        logged();
+        return object_route(r, "channels", id);
+    }
+    if ((id = match_id(uri, "/channels/")) >= 0 || starts_with(uri, "/channels")) {
+        logged();
+        return collection_route(r, "channels", id < 0 ? 0 : id);
+    }
+    if ((id = match_id(uri, "/frames/", "/channels")) >= 0) {
+        logged();
+        if (!method_is("GET")) return http::json_bad_request("only GET allowed");
+        model frame;
+        try {
+            if (id == out_of_range_id) throw model_not_found();
+            frame = store_.collection("frames").get_locked(static_cast<int32_t>(id));
+        } catch (const model_not_found&) {
+            return http::json_not_found("Channel not found");
+        }
+        std::vector<int32_t> ids;
+        for (const auto& part : split_any(frame.get("channels"), " \t")) {
+            size_t pos = 0;
+            long long channel = read_digits(part, pos);
+            if (channel > 0 && channel != out_of_range_id && pos == part.size())
+                ids.push_back(static_cast<int32_t>(channel));
+        }
+        auto channels = store_.collection("channels").get_many(ids);
+        return http::json_ok(to_json(filter_by_tags(std::move(channels), r.query.value_or(""))));
+    }
+    static const std::pair<const char*, const char*> collection_routes[] = {
+        {"/frames", "frames"},
+        {"/requests", "requests"},
+        {"/impedances", "impedance_sweeps"},
+        {"/settings", "settings"},
+    };
+    for (const auto& [prefix, collection] : collection_routes) {
+        if ((id = match_id(uri, std::string(prefix) + "/")) >= 0 || starts_with(uri, prefix)) {
+            logged();
+            return collection_route(r, collection, id < 0 ? 0 : id);
+        }
+    }
+    return model_route(r, handled);
+}
+
+std::string rest_api::collection_route(const http_request& r, const std::string& collection,
+                                       long long id) {
+    if (id != 0) return object_route(r, collection, id);
+    if (starts_with(r.method, "POST")) {
+        if (collection != request_collection) return object_route(r, collection, 0);
+        model request = parse_model(r.read_body());
+        log_line(to_json(request));
+        return http::json_ok(to_json(engine_.post_request(std::move(request))));
+    }
+    if (starts_with(r.method, "GET")) {
+        auto models = store_.collection(collection).get_all();
+        return http::json_ok(to_json(filter_by_tags(std::move(models), r.query.value_or(""))));
+    }
+    return http::json_server_error("unhandled http request");
+}
+
+std::string rest_api::object_route(const http_request& r, const std::string& collection,
+                                   long long id) {
+    auto& c = store_.collection(collection);
+    const bool post = starts_with(r.method, "POST");
+    model stored;
+    if (id != 0) {
+        if (id == out_of_range_id) return http::json_not_found("");
+        try {
+            stored = c.get_locked(static_cast<int32_t>(id));
+        } catch (const model_not_found&) {
+            return http::json_not_found("");
+        }
+    } else if (!post) {
+        return http::json_not_found("");  // there is no model 0
+    }
+
+    if (starts_with(r.method, "PUT")) {
+        model body = parse_model(r.read_body());
+        if (!body.has("id")) return http::json_bad_request("Must provide id of object for put");
+        if (body.id() != id) return http::json_bad_request("id of object does not match the URL");
+        model merged = stored;
+        for (const auto& [key, value] : body.attributes()) merged.set(key, value);
+        normalise_merged(merged, body);
+        merged.set_id(stored.id());
+        engine_.commit(collection, body, false);
+        if ((collection == "channels" || collection == "frames") && !merged.get("device_id").empty()) {
+            // The amplifier follows the project: post the changed parameters.
+            model diffs;
+            for (const auto& [key, value] : merged.attributes()) {
+                if (key == "id") continue;
+                auto old = stored.attributes().find(key);
+                if (old == stored.attributes().end() || old->second != value) diffs.set(key, value);
+            }
+            if (!diffs.empty()) {
+                const bool frame = collection == "frames";
+                if (frame) diffs.set("frame_id", std::to_string(merged.id()));
+                else if (merged.has("frame_id")) diffs.set("frame_id", merged.at("frame_id"));
+                if (!frame) diffs.set("channel_id", std::to_string(merged.id()));
+                diffs.set("device_id", merged.at("device_id"));
+                diffs.set("method", "put_diffs");
+                diffs.erase("status");
+                diffs.erase("__type__");
+                engine_.post_request(std::move(diffs));
+            }
+        }
+        return http::json_ok(to_json(merged));
+    }
+    if (post) {
+        model body = parse_model(r.read_body());
+        if (collection == "frames" && body.get("channels").empty())
+            return create_offline_frame(std::move(body));
+        body.set_id(c.add_locked(body));
+        store_.on_collection_changed(collection);
+        return http::json_ok(to_json(body));
+    }
+    if (starts_with(r.method, "DELETE")) {
+        if (collection == "frames") {
+            if (store_.collection("channels").remove_where("frame_id", std::to_string(stored.id())))
+                store_.on_collection_changed("channels");
+        }
+        c.remove_locked(stored.id());
+        store_.on_collection_changed(collection);
+        return http::json_ok(to_json(stored));
+    }
+    return http::json_ok(to_json(stored));
+}
+
+std::string rest_api::create_offline_frame(model frame) {
+    auto& frames = store_.collection("frames");
+    auto& channels = store_.collection("channels");
+    std::string name = frame.get("name");
+    if (name.empty()) name = "unnamed";
+    std::string channel_names = frame.get("channel_names");
+    if (channel_names.empty()) channel_names = "1 2 3 4";
+    frame.set("name", name);
+    frame.set("channel_names", channel_names);
+    // Check before anything is added, so that a refused frame leaves no channels behind.
+    check_attributes(frame);
+    normalise_merged(frame, frame);
+    frame.set_id(frames.reserve_id());
+
+    std::vector<std::string> names;
+    for (auto& n : split_any(channel_names, " "))
+        if (!n.empty()) names.push_back(std::move(n));
+    std::string ids;
+    for (size_t i = 0; i < 4; ++i) {
+        model channel(channels.reserve_id());
+        channel.set("frame_id", std::to_string(frame.id()));
+        channel.set("frame_name", name);
+        channel.set("name", i < names.size() ? names[i] : std::to_string(i + 1));
+        for (const char* key : {"frame_type", "model"})
+            if (frame.has(key)) channel.set(key, frame.at(key));
+        channels.add_locked(channel);
+        if (!ids.empty()) ids += ' ';
+        ids += std::to_string(channel.id());
+    }
+    frame.set("channels", ids);
+    frames.add_locked(frame);
+    store_.on_collection_changed("channels");
+    store_.on_collection_changed("frames");
+    return http::json_ok(to_json(frame));
+}
+
+std::string rest_api::model_route(const http_request& r, bool& handled) {
+    const std::string& uri = r.uri;
+    // "/(model )?([A-Za-z_]+)(/.*)*" over the whole URI.
+    size_t start = starts_with(uri, "/model ") ? 7 : 1;
+    if (uri.empty() || uri[0] != '/') {
+        handled = false;
+        return {};
+    }
+    size_t end = start;
+    while (end < uri.size() && ((uri[end] >= 'a' && uri[end] <= 'z') ||
+                                (uri[end] >= 'A' && uri[end] <= 'Z') || uri[end] == '_'))
+        ++end;
+    if (end == start || (end < uri.size() && uri[end] != '/')) {
+        handled = false;
+        return {};
+    }
+    const std::string name = uri.substr(start, end - start);
+    model_collection* collection = nullptr;
+    try {
+        collection = &store_.collection(name);
+    } catch (const generic_model_not_found&) {
+        handled = false;
+        return {};
+    }
+    log_line(r.method + ": " + uri + (r.query ? "?" + *r.query : std::string()));
+    long long id = match_id(uri, "/" + name + "/");
+    if (id > 0) return object_route(r, name, id);
+    if (starts_with(r.method, "GET")) {
+        auto models = collection->get_all();
+        if (r.query && starts_with(uri, "/" + name))
+            models = filter_by_query(std::move(models), *r.query);
+        return http::json_ok(to_json(models));
+    }
+    return http::json_server_error("unhandled rest request");
+}
+
+std::string rest_api::subscription_route(const http_request& r, bool subscribe) {
+    model body = parse_model(r.read_body());
+    if (!body.has("id")) return http::json_bad_request("missing attribute \"id\"");
+    if (!body.has("type")) return http::json_bad_request("missing attribute \"type\"");
+    const std::string type = body.at("type");
+    store_.collection(type);  // an unknown collection is refused (nothing to subscribe to)
+    if (subscribe) subscriptions_.subscribe(type, body.id(), body.get("attr"));
+    else subscriptions_.unsubscribe(type, body.id(), body.get("attr"));
+    return http::json_ok("{}");
+}
+
+std::string rest_api::examples_route(long long number) {
+    if (number == out_of_range_id) return http::json_not_found("");
+    namespace pt = boost::property_tree;
+    const std::string path =
+        paths_.examples_path + "/example" + std::to_string(number) + ".xml";
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return http::json_not_found("");
+    pt::ptree tree;
+    try {
+        pt::read_xml(in, tree);
+    } catch (const pt::xml_parser_error& e) {
+        log_line("example " + path + " is not readable: " + e.message());
+        return http::json_server_error("example is not readable");
+    }
+    std::ostringstream out;
+    pt::write_xml(out, tree);
+    return http::xml_ok(out.str());
+}
+
+std::string rest_api::discovery_settings_route(const http_request& r) {
+    const bool post = starts_with(r.method, "POST");
+    if (!post && !starts_with(r.method, "GET")) return http::json_bad_request("invalid method");
+    if (post) {
+        model body = parse_model(r.read_body());
+        if (body.has("selected_ip")) {
+            model settings = store_.get_settings();
+            settings.set("selected_interface", body.at("selected_ip"));
+            store_.put_settings(settings);
+        }
+    }
+    if (!hooks_.network_settings) return http::json_ok("{}");
+    std::string document;
+    try {
+        document = hooks_.network_settings();
+    } catch (const std::exception& e) {
+        log_line(std::string("applying the network interface failed: ") + e.what());
+        return http::json_server_error("ip and network names do not match");
+    }
+    return http::json_ok(document);
+}
+
+std::string rest_api::login_devices_route(const http_request& r) {
+    if (!starts_with(r.method, "GET")) return http::json_bad_request("only GET allowed");
+    std::vector<std::string> servers;
+    if (hooks_.login_servers) servers = hooks_.login_servers();
+    std::string body = "{";
+    for (const auto& server : servers) {
+        log_line("Found login server: " + server);
+        if (body.size() > 1) body += ',';
+        body += "\"server\":";
+        append_json_string(body, server);
+    }
+    body += '}';
+    return http::json_ok(body);
+}
+
+}  // namespace nox

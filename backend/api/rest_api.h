@@ -1,0 +1,109 @@
+// `nox::rest_api`: the REST routes of the backend (see docs/rest_api.md). Given one HTTP
+// request it decides by the URI which resource is meant, reads or changes the store,
+// posts requests, and returns the whole raw HTTP/1.0 response, or "not handled" when the
+// URI is left to the web server's static files.
+//
+// Routes, tested in this order (the first that fits answers):
+//   /api/project_status*  /api/job/register/*  /api/job/start/*  /api/export/tesira/*
+//   /api/login_devices*  /api/mira_discovery_settings*  /api/subscribe/*
+//   /api/unsubscribe/*  /api/examples/<n>  /api/version/*  /frames/<n>/channels/<id>
+//   /channels[/<id>]  /frames/<n>/channels  /frames[/<id>]  /requests[/<id>]
+//   /impedances[/<id>]  /settings[/<id>]  /<collection>[/<id>][?key=v1,v2&...]
+//
+// The object and collection routes read JSON bodies with nox::parse_model; bad bodies,
+// refused attributes and requests without `method` are answered 400, oversized bodies
+// 413, and nothing is stored for them. The class keeps no state between requests.
+//
+// Thread safety: `handle` is called by the web server's threads, several at a time; all
+// store access goes through the collections' own locks.
+#pragma once
+
+#include "backend/api/notifier.h"
+#include "backend/model/project_store.h"
+#include "backend/requests/request_engine.h"
+
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace nox {
+
+// Thrown by a body reader when the body exceeds the size limit.
+class body_too_large : public std::runtime_error {
+public:
+    body_too_large() : std::runtime_error("request body too large") {}
+};
+
+struct http_request {
+    std::string method;
+    std::string uri;                   // the path, URL-decoded, without the query string
+    std::optional<std::string> query;  // the raw query string, when the URI had one
+    // Reads the whole body (called at most once, only by routes that need it); throws
+    // body_too_large.
+    std::function<std::string()> read_body;
+};
+
+struct http_reply {
+    bool handled = false;  // false: the web server serves the URI as a static file
+    std::string raw;       // the whole response when handled
+};
+
+// What other areas of the backend provide to the API. Unset members answer with what
+// exists without them: an empty document or list.
+struct rest_hooks {
+    // The Tesira export document (XML) of the project's frames and channels.
+    std::function<std::string()> tesira_export;
+    // The system names of amplifier hosts that ask for credentials.
+    std::function<std::vector<std::string>()> login_servers;
+    // Hands the chosen interface to the Mira frames and returns the network-settings
+    // document (JSON); throws when the interface cannot be applied.
+    std::function<std::string()> network_settings;
+};
+
+struct rest_paths {
+    std::string revision;       // version-with-revision text for /api/version/
+    std::string examples_path;  // folder of example<n>.xml
+};
+
+class rest_api {
+public:
+    rest_api(project_store& store, request_engine& engine, notifier& subscriptions,
+             rest_paths paths, rest_hooks hooks = {});
+
+    // Answers one request; never throws.
+    http_reply handle(const http_request& request);
+
+private:
+    std::string route(const http_request& request, bool& handled);
+    std::string collection_route(const http_request& request, const std::string& collection,
+                                 long long id);
+    std::string object_route(const http_request& request, const std::string& collection,
+                             long long id);
+    std::string create_offline_frame(model body);
+    std::string model_route(const http_request& request, bool& handled);
+    std::string subscription_route(const http_request& request, bool subscribe);
+    std::string examples_route(long long number);
+    std::string discovery_settings_route(const http_request& request);
+    std::string login_devices_route(const http_request& request);
+
+    project_store& store_;
+    request_engine& engine_;
+    notifier& subscriptions_;
+    const rest_paths paths_;
+    const rest_hooks hooks_;
+};
+
+// The tag filter of collection lists: "format=json" is removed from the query, terms
+// "key=v1,v2" (exactly one "=") become filter entries; without entries every model is
+// answered; otherwise a model is answered when it has `tags` and every value of the
+// "tags" entry is among its tags (split at commas and blanks) or is its `name`.
+std::vector<model> filter_by_tags(std::vector<model> models, const std::string& query);
+
+// The query filter of the model route: pairs "key=value" found with the pattern
+// ([\w+%]+)=([^&]*); each value is split at "," into alternatives (sorted, made unique,
+// URL-decoded); a model is answered when each pair's attribute equals an alternative.
+std::vector<model> filter_by_query(std::vector<model> models, const std::string& query);
+
+}  // namespace nox

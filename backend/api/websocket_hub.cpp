@@ -1,0 +1,93 @@
+#include "backend/api/websocket_hub.h"
+
+#include "backend/requests/thread_tag.h"
+#include "common/log/log.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace nox {
+
+void websocket_hub::serve_client(const writer& write) {
+    auto self = std::make_shared<client>();
+    {
+        std::lock_guard lock(clients_mutex_);
+        if (closed_) return;
+        clients_.push_back(self);
+    }
+    const std::string tag = thread_tag();
+    try {
+        log_line(tag + "|> Websocket ready handler");
+        broadcast("new front end connected");
+        for (;;) {
+            std::string message;
+            {
+                std::unique_lock lock(self->mutex);
+                self->wake.wait(lock, [&] { return self->closing || !self->outbox.empty(); });
+                if (self->outbox.empty()) break;  // closing, nothing left to send
+                message = std::move(self->outbox.front());
+                self->outbox.pop_front();
+            }
+            log_line("Notifying client (tid: " + tag + "): " + message);
+            if (!write(message)) {
+                std::lock_guard lock(self->mutex);
+                self->closing = true;
+                self->outbox.clear();
+            }
+        }
+        log_line(tag + "|> Quit signal received, exiting websocket handling for mg thread...");
+    } catch (...) {
+        // One connection's trouble is not the backend's: drop the client, keep serving.
+        log_line(tag + "|> Unhandled exception while handling websocket! Closing this client.");
+    }
+    std::lock_guard lock(clients_mutex_);
+    clients_.remove(self);
+}
+
+void websocket_hub::broadcast(const std::string& text) {
+    size_t dropped = 0;
+    {
+        std::lock_guard list_lock(clients_mutex_);
+        for (const auto& c : clients_) {
+            std::lock_guard lock(c->mutex);
+            if (c->closing) continue;
+            if (c->outbox.size() >= options_.max_outbox) {
+                // The client stopped reading: close it instead of queueing without bound.
+                c->closing = true;
+                c->outbox.clear();
+                ++dropped;
+            } else {
+                c->outbox.push_back(text);
+            }
+            c->wake.notify_one();
+        }
+    }
+    if (dropped)
+        log_line("closed " + std::to_string(dropped) +
+                 " WebSocket client(s) that stopped reading (outbox full)");
+}
+
+void websocket_hub::shutdown() {
+    std::lock_guard list_lock(clients_mutex_);
+    closed_ = true;
+    for (const auto& c : clients_) {
+        std::lock_guard lock(c->mutex);
+        // Messages not yet sent are dropped; the shutdown word is the last one.
+        c->outbox.clear();
+        if (!c->closing) c->outbox.push_back("shutting_down");
+        c->closing = true;
+        c->wake.notify_all();
+    }
+}
+
+void websocket_hub::reopen() {
+    std::lock_guard lock(clients_mutex_);
+    closed_ = false;
+}
+
+size_t websocket_hub::client_count() const {
+    std::lock_guard lock(clients_mutex_);
+    return clients_.size();
+}
+
+}  // namespace nox

@@ -1,0 +1,79 @@
+// `nox::websocket_hub`: the connected WebSocket clients, their outboxes and the sender
+// loop that runs on each connection's own web-server thread.
+//
+// The backend never reads what a client sends; it only pushes text messages: event words
+// ("sigupdate", "project_dirty", ...) and change notifications. `broadcast` appends a copy
+// to the outbox of every client; each connection's sender loop (`serve_client`, called by
+// the WebSocket-ready callback) takes the messages in order and writes them, one text
+// frame each, on its own connection. Writes of different clients never wait for each
+// other.
+//
+// A client that falls behind is dropped rather than allowed to hold memory or others:
+// when its outbox passes `max_outbox` messages it is closed (its queued messages are
+// discarded); a write that fails (the connection's write time-out included) closes it too.
+// `shutdown` replaces every outbox with the single word "shutting_down", lets the sender
+// loops write it and end, and refuses clients that connect later.
+//
+// Lifecycle: a client record is created by `serve_client` and removed from the list
+// before `serve_client` returns, so nothing refers to the connection afterwards.
+//
+// Thread safety: every operation may be called from any thread. Lock order: the
+// client-list mutex, then a client's own mutex.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace nox {
+
+class websocket_hub {
+public:
+    struct options {
+        size_t max_outbox = 10000;
+    };
+
+    websocket_hub() : websocket_hub(options{}) {}
+    explicit websocket_hub(options opts) : options_(opts) {}
+    websocket_hub(const websocket_hub&) = delete;
+    websocket_hub& operator=(const websocket_hub&) = delete;
+
+    // Writes one text message to the connection; false when it failed.
+    using writer = std::function<bool(const std::string& message)>;
+
+    // The sender loop of one connection: registers the client, announces it with
+    // "new front end connected" (to every client, itself included) and writes its outbox
+    // until the client is closed. Returns at once after `shutdown`.
+    void serve_client(const writer& write);
+
+    // Appends `text` to every client's outbox.
+    void broadcast(const std::string& text);
+
+    // Sends "shutting_down" as each client's last message and closes every client.
+    void shutdown();
+
+    // Allows clients again after a shutdown (a backend started anew).
+    void reopen();
+
+    size_t client_count() const;
+
+private:
+    struct client {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::deque<std::string> outbox;  // guarded by mutex
+        bool closing = false;            // guarded by mutex
+    };
+
+    const options options_;
+    mutable std::mutex clients_mutex_;
+    std::list<std::shared_ptr<client>> clients_;  // guarded by clients_mutex_
+    bool closed_ = false;                         // guarded by clients_mutex_
+};
+
+}  // namespace nox
