@@ -1,0 +1,151 @@
+// The Mira-family amplifier device: the device interface (device.h) carried by the Mira
+// text command protocol and, for parameter blocks and the monitor block, by P20SPI packets
+// inside Mira binary frames. docs/mira_commands.md lists every command, its reply and how
+// the reply is read.
+//
+// Every operation that needs the network first asks its interface source for the local
+// interface in force (network_interfaces.h); when there is none it returns 1 and sends
+// nothing. Every exchange goes through the device's `mira_transport` (one short-lived port
+// per exchange in production, a fake in tests).
+//
+// Reply parsing never throws: a reply token that is not a number, a reply with fewer
+// fields than asked for, a project text that does not convert, or a P20SPI command that
+// cannot be built makes the operation return 1 (logged), and the caller's request fails.
+//
+// The constructor reads the model and builds the parameter lists (parameter_map.h); a
+// device that does not answer keeps empty lists and tries again on the next
+// `parameter_list` call once its 15-second hold-off has passed.
+//
+// Thread safety: any thread may call a device; callers hold `operation_mutex` around a
+// sequence of operations. `timeout_streak` is atomic; the reply cache has its own mutex;
+// the parameter lists are guarded by `lists_mutex` (base class), held only while they are
+// built or copied.
+#pragma once
+
+#include "backend/amp/device.h"
+#include "backend/amp/mira_transport.h"
+#include "backend/amp/reply_cache.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace nox::amp {
+
+// Hands out the dotted address of the local interface to use; empty when none.
+using interface_source = std::function<std::string()>;
+
+// The process's interface in force (`get_mira_interface`).
+interface_source default_interface_source();
+
+// One line of the model table.
+struct mira_model {
+    const char* reply;         // "Dev.ModelName?" answer
+    int code;
+    const char* display_name;
+};
+
+// The model table; a reply not in it gives code 0 and an empty name.
+const std::vector<mira_model>& mira_model_table();
+
+// The argument of "Dev.LoadPilot.CalibStart=%s" for a calibration selector: four digits,
+// one per channel, separated by blanks ("3 0 0 0" for 0x111); empty for any other selector.
+std::string calibration_selector_argument(int selector);
+
+class mira_device final : public device {
+public:
+    explicit mira_device(const device_address& address,
+                         std::shared_ptr<mira_transport> transport = default_mira_transport(),
+                         interface_source interface = default_interface_source(),
+                         std::shared_ptr<const clock> clock = steady_clock_source());
+    ~mira_device() override;
+
+    void cache_on() override;
+    void cache_off() override;
+    bool unreachable() const override;
+    void set_unreachable() override;
+    int read_params(const param_range& range, std::vector<std::uint32_t>& values) override;
+    int write_params(const param_range& range, const std::vector<std::uint32_t>& values) override;
+    int read_monitor(std::vector<std::uint32_t>& words) override;
+    int read_frame_name(std::string& name) override;
+    int write_frame_name(const std::string& name) override;
+    int read_channel_names(std::vector<std::string>& names) override;
+    int read_routing(std::vector<std::string>& names) override;
+    int soft_reset() override;
+    bool login_required(std::string& message) override;
+    void set_credentials(const std::string& user, const std::string& password) override;
+    bool connected() const override;
+    int write_channel_names(const std::vector<std::string>& names) override;
+    int read_mute(int channel, int& mute) override;
+    int write_mute(int channel, int mute) override;
+    int write_power(int on) override;
+    int read_power(int& on) override;
+    int read_model(int& code, std::string& display_name, std::string& frame_type) override;
+    int read_bridge_mode(unsigned channel, int& mode, bool& primary) override;
+    int read_channel_labels(int channel, std::string& module_label, std::string& output_label) override;
+    int write_ref_impedance(int channel, const std::array<float, 2>& pair) override;
+    int write_pilot_signal_all(const std::array<int, 2>& settings, const std::array<float, 2>& levels) override;
+    int write_pilot_signal(int channel, const std::array<int, 2>& settings,
+                           const std::array<float, 2>& levels) override;
+    int write_pilot_factor(int channel, const std::array<float, 2>& pair) override;
+    int start_calibration(int selector) override;
+    int calibration_done(int mask, int& done) override;
+    int enable_pilot(int model_code, int channel, int enable) override;
+    int read_pilot(int channel, pilot_readings& readings) override;
+    int parameter_list(const int& which, std::vector<param_entry>& entries) override;
+    int read_param(const param_entry& entry, param_value& value) override;
+    int write_param(const param_entry& entry, const std::string& project_text) override;
+    float firmware_version() override;
+    float min_firmware_version() const override;
+
+    // The cached text exchange (slot 39): a cache hit answers without sending (and
+    // without `touch`); a miss touches, sends, stores a successful reply while the cache
+    // is on, and counts a time-out (13) in `timeout_streak`.
+    virtual int query(const std::string& command, std::string& reply);
+
+    // `query` with the reply thrown away.
+    int send_command(const std::string& command);
+    // `query`, logged "OK: <reply>" or "ERR:<code> <reply>", then the reply split at tabs
+    // and spaces into numbers or words. 1 when a token is not a number.
+    int query_integers(const std::string& command, std::vector<int>& values);
+    int query_floats(const std::string& command, std::vector<float>& values);
+    int query_strings(const std::string& command, std::vector<std::string>& values);
+    // An uncached exchange handing back the raw reply bytes; logs "vkt_param_bin: " +
+    // command. A non-empty `interface_address` that differs from the one in force is
+    // used instead of it.
+    int raw_query(const std::string& command, std::vector<std::uint8_t>& payload,
+                  const std::string& interface_address = {});
+    // Asks "Dev.MD.FullBin?3"; true when it answered, `selected` = bit 14 of its status word.
+    bool is_selected(bool& selected);
+
+    const device_address& address() const { return address_; }
+
+    // Consecutive transport time-outs; unreachable above 2.
+    std::atomic<int> timeout_streak{0};
+
+private:
+    // The table builder; the caller holds `lists_mutex`.
+    void build_lists_locked();
+    // The replies of "Dev.Route?<module> <output>", by module A..D and output 1..6.
+    using route_table = std::array<std::array<std::string, 6>, 4>;
+    int read_routes(route_table& routes);
+    // Bridge flags of pair 1 (channels 1-2) and pair 2 (channels 3-4).
+    int read_bridges(bool (&bridged)[2]);
+    // drivers[c]: the (module 0..3, output 1..6) that drives channel c, or module -1. A
+    // column is read at character 2c; the secondary channel of a bridged pair is skipped.
+    static std::array<std::pair<int, int>, 4> route_drivers(const route_table& routes, const bool (&bridged)[2]);
+    // The route matrix and the bridge flags, as drivers.
+    int read_route_matrix(std::array<std::pair<int, int>, 4>& drivers);
+
+    const device_address address_;
+    const std::shared_ptr<mira_transport> transport_;
+    const interface_source interface_;
+    std::vector<param_entry> list0_;  // guarded by lists_mutex
+    std::vector<param_entry> list1_;  // guarded by lists_mutex
+    reply_cache cache_;
+};
+
+}  // namespace nox::amp
