@@ -43,8 +43,13 @@ TEST_F(Client, ReplyInTwoSegments) {
     const std::string body = "[{\"id\": \"1\"}]";
     const std::string whole = http_reply(body);
     const size_t cut = whole.size() - 4;
-    fake_peer peer(0, framing::http, [&](int fd, const std::string&, size_t) {
+    fake_peer peer(0, framing::http, [&](int fd, const std::string&, size_t index) {
         send_bytes(fd, whole.substr(0, cut));
+        if (index == 0) {
+            // The rest would follow only after the client has given up on this connection.
+            wait_for_close(fd, 5000ms);
+            return;
+        }
         std::this_thread::sleep_for(100ms);
         send_bytes(fd, whole.substr(cut));
     });
