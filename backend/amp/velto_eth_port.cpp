@@ -31,7 +31,7 @@ bool wait_readable(int fd, steady::time_point deadline) {
         pollfd p{fd, POLLIN, 0};
         const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(remaining, 60000)));
         if (ready > 0 && (p.revents & (POLLIN | POLLERR)) != 0) return true;
-        if (ready < 0 && errno != EINTR) {
+        if ((ready > 0 && (p.revents & POLLNVAL) != 0) || (ready < 0 && errno != EINTR)) {
             // Should not happen; wait out the deadline without spinning.
             ::poll(nullptr, 0, static_cast<int>(remaining));
         }

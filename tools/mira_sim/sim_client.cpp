@@ -20,6 +20,8 @@ constexpr int answer_timeout_ms = 5000;
 }
 
 sim_client::sim_client(const std::string& program, const std::vector<std::string>& arguments) {
+    // A simulator that died must show up as an error of `command`, not kill the caller.
+    ::signal(SIGPIPE, SIG_IGN);
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     if (::pipe2(out, O_CLOEXEC) != 0) {

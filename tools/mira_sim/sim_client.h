@@ -4,7 +4,7 @@
 // The child is started with --control, so it ends by itself when this object (and with
 // it the pipe) goes away, even if the test that owned it crashed.
 //
-// Thread safety: one thread at a time.
+// Thread safety: one thread at a time. Constructing one ignores SIGPIPE process-wide.
 #pragma once
 
 #include <string>

@@ -17,6 +17,8 @@ namespace mira_sim {
 
 namespace {
 
+constexpr std::size_t max_records = 100000;
+
 const std::map<std::string, fault_mode>& fault_names() {
     static const std::map<std::string, fault_mode> names = {
         {"none", fault_mode::none},
@@ -102,6 +104,8 @@ std::vector<outgoing> host::receive(std::span<const std::uint8_t> datagram, cons
     const auto parsed = parse_request(datagram);
     rec.parsed = parsed.has_value();
     if (parsed) rec.frame = *parsed;
+    // A long demo run must not grow without bound: keep the most recent records.
+    if (records_.size() >= max_records) records_.erase(records_.begin(), records_.begin() + max_records / 2);
     records_.push_back(rec);
 
     std::vector<outgoing> out;

@@ -28,7 +28,8 @@
 //   set <id> <key>|<value>            get <id> <key>       (generic text store)
 //   param <id> <block> <index> <word> return_code <id> <code|none>
 //   monitor <id> <index> <word>       status <id> <word>
-//   resets <id>                       received              (then one line per record)
+//   resets <id>                       received              (then one line per record;
+//                                                           the latest 100,000 are kept)
 //   clear                             ping                  quit
 // Ids are written "hhhhhhhh:llllllll".
 //
