@@ -29,6 +29,9 @@ using steady_clock = std::chrono::steady_clock;
 
 // Longest command accepted; a longer one is answered with an error.
 constexpr size_t max_command_size = 64 * 1024;
+// Connections served at once; further ones wait in the listen queue meanwhile, so a flood
+// of idle connections cannot exhaust the shell's descriptors.
+constexpr size_t max_clients = 64;
 
 // Self-pipe: the signal handler writes the signal number, the loop's poll wakes on it.
 int signal_pipe[2] = {-1, -1};
@@ -120,7 +123,8 @@ int shell::run(int listener, const std::vector<std::string>& urls) {
     for (const auto& url : urls) open_url(url);
 
     for (;;) {
-        std::vector<pollfd> entries{{signal_pipe[0], POLLIN, 0}, {listener, POLLIN, 0}};
+        short accepting = clients_.size() < max_clients ? POLLIN : 0;
+        std::vector<pollfd> entries{{signal_pipe[0], POLLIN, 0}, {listener, accepting, 0}};
         auto wake = steady_clock::time_point::max();
         for (const auto& c : clients_) {
             entries.push_back({c.fd, POLLIN, 0});
@@ -165,7 +169,7 @@ int shell::run(int listener, const std::vector<std::string>& urls) {
 }
 
 void shell::accept_clients(int listener) {
-    for (;;) {
+    while (clients_.size() < max_clients) {
         int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR) continue;
