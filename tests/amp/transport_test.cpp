@@ -93,7 +93,7 @@ protected:
             EXPECT_EQ(frames[i].sequence, frames[0].sequence);
             const long gap = frames[i].ms - frames[i - 1].ms;
             EXPECT_GE(gap, gap_ms - 30) << i;
-            EXPECT_LE(gap, gap_ms + 120) << i;
+            EXPECT_LE(gap, gap_ms + 150) << i;
         }
     }
 
@@ -110,7 +110,8 @@ TEST_F(TransportTest, DiscoveryListsEachAmplifierOnceFirstReplyWins) {
     const double seconds = std::chrono::duration<double>(steady::now() - start).count();
     ASSERT_EQ(found.size(), 2u);
     EXPECT_TRUE((found[0] == first && found[1] == second) || (found[0] == second && found[1] == first));
-    EXPECT_NEAR(seconds, 2.1, 0.15);
+    EXPECT_GE(seconds, 2.09);
+    EXPECT_LT(seconds, 2.5);
     EXPECT_EQ(count_of(log_text(), "Amplifier product: "), 3);
 
     const auto frames = records();
@@ -173,7 +174,8 @@ TEST_F(TransportTest, SilentAmplifierTimesOutAfterFourSendsOneSecond) {
     double seconds = 0;
     EXPECT_EQ(text(first, "Dev.Power?", reply, &seconds), 13);
     EXPECT_TRUE(reply.empty());
-    EXPECT_NEAR(seconds, 1.0, 0.1);
+    EXPECT_GE(seconds, 0.99);
+    EXPECT_LT(seconds, 1.4);
     expect_four_sends(records(), 250);
 }
 
@@ -182,12 +184,14 @@ TEST_F(TransportTest, SoftResetWaitsOneSecondPerTry) {
     std::string reply;
     double seconds = 0;
     EXPECT_EQ(text(first, "Dev.Reset.Soft!", reply, &seconds), 13);
-    EXPECT_NEAR(seconds, 4.0, 0.2);
+    EXPECT_GE(seconds, 3.99);
+    EXPECT_LT(seconds, 4.5);
     expect_four_sends(records(), 1000);
 
     sim->expect_ok("clear");
     EXPECT_EQ(text(first, "Dev.Reset.Soft", reply, &seconds), 13);
-    EXPECT_NEAR(seconds, 1.0, 0.1);
+    EXPECT_GE(seconds, 0.99);
+    EXPECT_LT(seconds, 1.4);
     expect_four_sends(records(), 250);
 }
 
