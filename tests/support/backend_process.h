@@ -1,0 +1,64 @@
+// Runs the real `orva_backend` of the installation folder (ORVA_BIN_DIR) as a child process
+// in a fresh data folder (XDG_DATA_HOME = a new temporary folder), for process-level tests
+// and benchmarks. Tests that use it are registered as SANDBOX tests: the ports 8080 and
+// 27027 are then their own.
+//
+// The constructor waits (with a deadline) until the web server answers; `stop` asks the
+// backend to quit over its quit port and waits for the exit status. The temporary folder
+// is removed at destruction unless ORVA_KEEP_TEST_DATA is set.
+//
+// Thread safety: one thread per object.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+
+namespace orva_test {
+
+class backend_process {
+public:
+    struct options {
+        std::map<std::string, std::string> environment;  // added to the inherited one
+        // Written to <data>/Orva/configuration_orva.xml before the start.
+        std::optional<std::string> configuration;
+        std::chrono::milliseconds start_timeout{15000};
+    };
+
+    backend_process() : backend_process(options{}) {}
+    explicit backend_process(const options& opts);
+    ~backend_process();
+    backend_process(const backend_process&) = delete;
+    backend_process& operator=(const backend_process&) = delete;
+
+    // True when the process runs and its web server answered.
+    bool ready() const { return ready_; }
+    pid_t pid() const { return pid_; }
+    // $XDG_DATA_HOME/Orva: log, configuration and lock file.
+    std::string data_folder() const { return home_ + "/Orva"; }
+    std::string log() const;
+    // Waits until the log holds `text` (polled every 20 ms until the deadline).
+    bool wait_for_log(const std::string& text,
+                      std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) const;
+
+    // Sends "SIGINT" to the quit port and waits for the exit; the exit status, or -1 when
+    // the process had to be killed.
+    int stop(std::chrono::milliseconds timeout = std::chrono::milliseconds(30000));
+    // True while the child has not exited.
+    bool alive();
+
+    // The installation folder (ORVA_BIN_DIR, else "build/bin").
+    static std::string bin_dir();
+
+private:
+    int wait_exit(std::chrono::milliseconds timeout);
+
+    std::string home_;
+    pid_t pid_ = -1;
+    bool ready_ = false;
+    std::optional<int> exit_status_;
+};
+
+}  // namespace orva_test
