@@ -1,0 +1,104 @@
+// `nox::device_registry`: one amplifier device per associated frame, keyed by the frame's
+// `device_id`, and the operations that move amplifiers in and out of the project:
+// the merge of discovered amplifiers into frames with four channels, the rebuild of the
+// registry after a load, the hand-over of the network interface to the Mira devices,
+// association and dissociation of frames, and logins to amplifier hosts.
+//
+// What lies outside the store reaches the registry through `hooks`, set once at start:
+// how to make a device for a frame, how to discover amplifiers, how to refresh the
+// interface settings and hand the interface to the Mira transport, and how to commit a
+// model through the request pipeline. Tests hand in fakes.
+//
+// Thread safety: every operation may be called from any thread. The registry mutex guards
+// the map during rebuild, propagation, login and lookup; device operations other than the
+// login checks run outside it. Lock order: model mutex, registry mutex, collection locks.
+#pragma once
+
+#include "backend/amp/device.h"
+#include "backend/amp/device_types.h"
+#include "backend/model/project_store.h"
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace nox {
+
+class device_registry {
+public:
+    using device_ptr = std::shared_ptr<amp::device>;
+
+    struct hooks {
+        // A device for an associated frame (its `frame_type` is "mira" or "tesira"); null
+        // when no device can be made for it.
+        std::function<device_ptr(const model& frame)> make_device;
+        // The Mira amplifiers that answer on the interface in force.
+        std::function<std::vector<amp::device_address>()> discover;
+        // Refreshes the interface entries of the settings map with `preferred`.
+        std::function<void(model::attribute_map& settings, const std::string& preferred)>
+            refresh_interface_settings;
+        // Hands the interface address to the Mira devices.
+        std::function<void(const std::string& address)> set_mira_interface;
+        // Writes a model into a collection through the request pipeline's commit.
+        std::function<void(const std::string& collection, const model& m, bool notify)> commit;
+    };
+
+    explicit device_registry(project_store& store) : store_(store) {}
+    device_registry(const device_registry&) = delete;
+    device_registry& operator=(const device_registry&) = delete;
+
+    void set_hooks(hooks h) { hooks_ = std::move(h); }
+
+    // The device registered under `device_id` (copied out under the mutex); null when none.
+    device_ptr lookup(const std::string& device_id) const;
+    // The identities and devices registered now, in registry order.
+    std::vector<std::pair<std::string, device_ptr>> devices() const;
+
+    // Discovers amplifiers: a known one gets its `module_class` refreshed, a new one enters
+    // the project as a discovered frame with four channels. Saves the project. True when
+    // a new frame was created. The writes bypass the transactor and do not make the
+    // project dirty.
+    bool merge_discovered_devices();
+    // Replaces every device with a new one per associated frame; with `keep_devices` an
+    // amplifier that was unreachable stays in its hold-off. Broadcasts "old_fw_detected"
+    // when a device has firmware too old to write to. Then propagates the interface.
+    void rebuild_devices(bool keep_devices);
+    // Refreshes the interface settings and hands `selected_interface` to the Mira devices.
+    void propagate_interface();
+
+    // The project frame `frame_id` takes over the amplifier of the discovered frame
+    // `with`, which is removed. 0 on success, 1 when a frame is missing or the two differ
+    // in type or model.
+    int associate(int32_t frame_id, int32_t with);
+    // The amplifier leaves the frame and comes back as a discovered frame. 0 or 1.
+    int dissociate(int32_t frame_id);
+
+    // Gives the credentials to every device whose host `system` asks for a login; false
+    // when one of them stays disconnected.
+    bool login_devices(const std::string& system, const std::string& user,
+                       const std::string& password);
+    // Logs `dev` in with the stored login of its host, when it needs one. False (and the
+    // broadcast "login_required") when there is no stored login or it does not connect.
+    bool apply_stored_login(amp::device& dev);
+    // The system names of the hosts that ask for a login.
+    std::vector<std::string> systems_needing_login() const;
+
+private:
+    void commit(const std::string& collection, const model& m);
+    // Moves the impedance sweeps of channel `from` to channel `to`.
+    void move_sweeps(const std::string& from, const std::string& to);
+
+    project_store& store_;
+    hooks hooks_;
+    mutable std::mutex mutex_;
+    std::unordered_map<std::string, device_ptr> devices_;  // guarded by mutex_
+};
+
+// The channel ids listed in a frame's `channels` (split at blanks and tabs).
+std::vector<int32_t> channel_ids_of(const model& frame);
+
+}  // namespace nox
