@@ -79,13 +79,14 @@ protected:
     std::string log_text() const { return read_file(orva() + "/orva.log").value_or(""); }
     std::string lock_text() const { return read_file(orva() + "/main.pid").value_or("<none>"); }
 
-    pid_t start(const std::string& stdout_file = "stdout.txt") {
+    pid_t start(const std::string& stdout_file = "stdout.txt") { return start_with(data_, stdout_file); }
+    pid_t start_with(const std::string& data_home, const std::string& stdout_file) {
         std::string program = install_ + "/orva_backend";
         std::string out = root_ + "/" + stdout_file;
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        std::vector<std::string> env_text = {"XDG_DATA_HOME=" + data_, "HOME=" + root_, "PATH=/usr/bin:/bin"};
+        std::vector<std::string> env_text = {"XDG_DATA_HOME=" + data_home, "HOME=" + root_, "PATH=/usr/bin:/bin"};
         std::vector<char*> env;
         for (auto& e : env_text) env.push_back(e.data());
         env.push_back(nullptr);
@@ -226,6 +227,13 @@ TEST_F(BackendProcess, BrokenInstallationExitsAndReleasesTheLock) {
                               "/template_configuration_orva.xml -- installation corrupt?\n"),
               std::string::npos);
     EXPECT_EQ(lock_text(), "<none>");
+}
+
+TEST_F(BackendProcess, UnusableDataFolderEndsTheStartCleanly) {
+    // The data folder's parent is a file: nothing can be created there.
+    std::ofstream(root_ + "/not_a_folder") << "x";
+    EXPECT_EQ(wait_exit(start_with(root_ + "/not_a_folder", "stdout.txt")), 1);
+    EXPECT_EQ(quit_port("PING"), "");
 }
 
 TEST_F(BackendProcess, UnreadableProjectIsKeptAndTheTemplateUsed) {
