@@ -1,0 +1,98 @@
+// Full parameter reads of one simulated Mira amplifier: list 0 (every mapped parameter)
+// and list 1 (the monitor's subset), each read with the reply cache on, as the frame
+// reader and the monitor do. Prints the exchanges that went on the wire and the wall time.
+//
+// Runs the simulator as a child and talks to it on the sandbox network, so run it as
+//   scripts/sandbox.sh build/bench/mira_bench [rounds]
+#include "backend/amp/mira_device.h"
+#include "backend/amp/network_interfaces.h"
+#include "common/log/log.h"
+#include "tools/mira_sim/sim_client.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+using namespace nox::amp;
+
+// The real transport, counting exchanges.
+class counting_transport : public mira_transport {
+public:
+    std::atomic<long> exchanges{0};
+    int text(const std::string& i, const device_address& t, const std::string& c, std::string& r) override {
+        ++exchanges;
+        return inner_.text(i, t, c, r);
+    }
+    int text_raw(const std::string& i, const device_address& t, const std::string& c,
+                 std::vector<std::uint8_t>& p) override {
+        ++exchanges;
+        return inner_.text_raw(i, t, c, p);
+    }
+    int packet(const std::string& i, const device_address& t, std::span<const std::uint32_t> w,
+               std::vector<std::uint32_t>& r) override {
+        ++exchanges;
+        return inner_.packet(i, t, w, r);
+    }
+
+private:
+    udp_mira_transport inner_;
+};
+
+struct figures {
+    long exchanges = 0;
+    double seconds = 0;
+    int rows = 0;
+    int failed = 0;
+};
+
+figures read_list(mira_device& dev, counting_transport& transport, int which) {
+    std::vector<param_entry> rows;
+    if (dev.parameter_list(which, rows) != 0) {
+        std::fprintf(stderr, "mira_bench: no parameter list\n");
+        std::exit(1);
+    }
+    figures f;
+    const long before = transport.exchanges.load();
+    const auto start = std::chrono::steady_clock::now();
+    dev.cache_on();
+    for (const auto& row : rows) {
+        param_value value;
+        if (dev.read_param(row, value) != 0) ++f.failed;
+        ++f.rows;
+    }
+    dev.cache_off();
+    f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    f.exchanges = transport.exchanges.load() - before;
+    return f;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 20;
+    // Quiet log: the transport logs every exchange.
+    nox::log::instance().set_log_path("/tmp/orva_mira_bench.log");
+    mira_sim::sim_client sim(mira_sim::sim_client::default_program(), {"--amp", "00000001:00000001"});
+    set_mira_interface("10.99.0.1");
+    auto transport = std::make_shared<counting_transport>();
+    mira_device dev(device_address{1, 1, 2}, transport);
+    for (const int which : {0, 1}) {
+        figures total;
+        for (int i = 0; i < rounds; ++i) {
+            const figures f = read_list(dev, *transport, which);
+            total.exchanges += f.exchanges;
+            total.seconds += f.seconds;
+            total.rows = f.rows;
+            total.failed += f.failed;
+        }
+        std::printf("list %d: %d rows, %.1f exchanges per read, %.2f ms per read, %.3f ms per exchange, "
+                    "%d failed reads over %d rounds\n",
+                    which, total.rows, double(total.exchanges) / rounds, 1000.0 * total.seconds / rounds,
+                    1000.0 * total.seconds / double(total.exchanges), total.failed, rounds);
+    }
+    return 0;
+}
