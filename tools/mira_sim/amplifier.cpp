@@ -1,5 +1,6 @@
 #include "tools/mira_sim/amplifier.h"
 
+#include "tools/mira_sim/mira_commands.h"
 #include "tools/mira_sim/sim_wire.h"
 
 #include <cstring>
@@ -26,7 +27,8 @@ std::vector<std::uint32_t> finish_packet(std::vector<std::uint32_t> words, std::
 }  // namespace
 
 std::map<std::string, command_handler>& command_set() {
-    static std::map<std::string, command_handler> handlers = {
+    static std::map<std::string, command_handler> handlers = [] {
+        std::map<std::string, command_handler> set = {
         {"Dev.Reset.Soft",
          [](amplifier& amp, char op, const std::string&) -> std::string {
              if (op != '!') return "ERR";
@@ -37,7 +39,10 @@ std::map<std::string, command_handler>& command_set() {
          [](amplifier& amp, char op, const std::string&) -> std::string {
              return op == '?' ? status_bytes(amp) : std::string("ERR");
          }},
-    };
+        };
+        add_mira_commands(set);
+        return set;
+    }();
     return handlers;
 }
 
@@ -49,20 +54,15 @@ const std::map<std::string, int>& argument_counts() {
         {"Dev.LoadPilot.RefImp", 1},   {"Dev.LoadPilot.Signal", 1},    {"Dev.LoadPilot.Factor", 1},
         {"Dev.LoadPilot.Enable", 1},   {"Dev.LoadPilot.Threshold", 1}, {"Dev.LoadPilot.RCable", 1},
         {"Dev.LoadPilot.Readings", 1}, {"Dev.KVX.ProtDesired", 1},     {"Dev.KVX.ZNominalLoad", 1},
-        {"Dev.KVX.CrestFactor", 1},    {"Dev.KVX.DesiredVpl", 1},
+        {"Dev.KVX.CrestFactor", 1},    {"Dev.KVX.DesiredVpl", 1},      {"Dev.Route", 2},
     };
     return counts;
 }
 
 amplifier::amplifier(std::uint64_t id, std::uint8_t kind, std::uint8_t product)
     : id_(id), kind_(kind), product_(product) {
-    values["Dev.ModelName?"] = "VR45:4M";
+    load_mira_defaults(*this);
     values["Dev.FrameLabel?"] = "Mira " + id_text(id);
-    values["Dev.Power?"] = "1";
-    values["Amp.Version.SWFID?"] = "7.2";
-    values["Dev.SerialNumber?"] = std::to_string(100000 + (id & 0xFFFF));
-    for (int channel = 1; channel <= 4; ++channel) values["Dev.Pwr.Mute?" + std::to_string(channel)] = "0";
-    params[{0, 4}] = 7;  // firmware version word
 }
 
 std::string amplifier::text_command(const std::string& command) {
@@ -89,7 +89,9 @@ std::string amplifier::text_command(const std::string& command) {
             arguments += arguments.empty() ? token : " " + token;
             value = blank == std::string::npos ? std::string() : value.substr(blank + 1);
         }
-        values[stem + "?" + arguments] = value;
+        const auto first = value.find_first_not_of(' ');
+        const auto last = value.find_last_not_of(' ');
+        values[stem + "?" + arguments] = first == std::string::npos ? std::string() : value.substr(first, last - first + 1);
         return "OK";
     }
     return "OK";

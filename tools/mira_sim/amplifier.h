@@ -6,8 +6,9 @@
 // other stem is served by the generic store: a setting stores its value under
 // "<stem>?<arguments>" and the matching query reads it back. The stems that take leading
 // arguments (a channel such as "1" or "#1") are listed in `argument_counts`, so that
-// "Dev.Pwr.Mute=2 1" stores "1" under "Dev.Pwr.Mute?2". Settings and actions answer "OK",
-// unknown queries "ERR".
+// "Dev.Pwr.Mute=2 1" stores "1" under "Dev.Pwr.Mute?2" (blanks around the value are
+// dropped). Settings and actions answer "OK", unknown queries "ERR". The Mira command set
+// (defaults, labels by channel, calibration) is in mira_commands.h.
 //
 // Binary P20SPI packets: parameter read (16) and write (18) on a (block, index) word
 // store, monitor read (34) from `monitor`; anything else answers a fault packet (15).
@@ -62,6 +63,12 @@ public:
     std::uint32_t status_word = 0;
     // How many soft resets were asked for.
     int resets = 0;
+    // Load-pilot calibration (mira_commands.h): steps started and not yet finished, steps
+    // finished, and after how many "Dev.LoadPilot.CalibDone?" queries a start finishes.
+    std::uint32_t calibration_pending = 0;
+    std::uint32_t calibration_done = 0;
+    int calibration_polls = 1;
+    int calibration_polls_left = 0;
 
 private:
     std::uint64_t id_;

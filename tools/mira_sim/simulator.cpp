@@ -328,6 +328,21 @@ std::vector<std::string> host::control(const std::string& line, bool& quit) {
         }
         return {"error bad arguments"};
     }
+    if (command == "calibration" || command == "select") {
+        std::string word;
+        long long value;
+        in >> word;
+        if (!parse_number(word, value) || value < 0) return {"error bad number: " + word};
+        if (command == "calibration") {
+            if (value < 1) return {"error polls must be at least 1"};
+            amp.calibration_polls = int(value);
+        } else if (value != 0) {
+            amp.status_word |= 1u << 14;  // the select key is held
+        } else {
+            amp.status_word &= ~(1u << 14);
+        }
+        return {"ok"};
+    }
     if (command == "resets") return {"ok " + std::to_string(amp.resets)};
     return {"error unknown command: " + command};
 }
