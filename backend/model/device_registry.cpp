@@ -80,6 +80,10 @@ void device_registry::commit(const std::string& collection, const model& m) {
 bool device_registry::merge_discovered_devices() {
     std::vector<amp::device_address> found;
     if (hooks_.discover) found = hooks_.discover();
+    return merge_discovered_devices(found);
+}
+
+bool device_registry::merge_discovered_devices(const std::vector<amp::device_address>& found) {
     auto& frames = store_.collection("frames");
     auto& channels = store_.collection("channels");
     bool created = false;
@@ -181,6 +185,8 @@ void device_registry::move_sweeps(const std::string& from, const std::string& to
 }
 
 int device_registry::associate(int32_t frame_id, int32_t with) {
+    // A frame cannot take over its own amplifier: the source removal would delete it.
+    if (frame_id == with) return 1;
     auto& frames = store_.collection("frames");
     auto target = find_frame(frames, frame_id);
     auto source = find_frame(frames, with);

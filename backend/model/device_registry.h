@@ -63,6 +63,9 @@ public:
     // a new frame was created. The writes bypass the transactor and do not make the
     // project dirty.
     bool merge_discovered_devices();
+    // The same for amplifiers that were already discovered (the `refresh` request finds
+    // them while it chooses the interface).
+    bool merge_discovered_devices(const std::vector<amp::device_address>& found);
     // Replaces every device with a new one per associated frame; with `keep_devices` an
     // amplifier that was unreachable stays in its hold-off. Broadcasts "old_fw_detected"
     // when a device has firmware too old to write to. Then propagates the interface.
@@ -71,8 +74,8 @@ public:
     void propagate_interface();
 
     // The project frame `frame_id` takes over the amplifier of the discovered frame
-    // `with`, which is removed. 0 on success, 1 when a frame is missing or the two differ
-    // in type or model.
+    // `with`, which is removed. 0 on success, 1 when a frame is missing, the two differ in
+    // type or model, or both ids name the same frame (which would remove the frame).
     int associate(int32_t frame_id, int32_t with);
     // The amplifier leaves the frame and comes back as a discovered frame. 0 or 1.
     int dissociate(int32_t frame_id);

@@ -1,0 +1,243 @@
+#include "backend/requests/device_handlers.h"
+
+#include "backend/amp/mira_device.h"
+#include "backend/requests/frame_transfer.h"
+#include "backend/requests/model_json.h"
+#include "backend/requests/request_engine.h"
+#include "common/log/log.h"
+
+#include <boost/algorithm/string/split.hpp>
+
+#include <climits>
+#include <mutex>
+#include <thread>
+
+namespace nox {
+
+namespace {
+
+int to_int(const std::string& text) {
+    const long long value = parse_int(text);
+    if (value < INT_MIN || value > INT_MAX) throw std::out_of_range("stoi argument out of range");
+    return static_cast<int>(value);
+}
+
+void finish(model& request, int result) { request.set("status", result == 0 ? "done" : "fail"); }
+
+// The registered device of the request's `device_id`; null (and the request failed) when
+// none is registered.
+device_registry::device_ptr device_of(device_registry& registry, model& request) {
+    auto dev = registry.lookup(request.at("device_id"));
+    if (!dev) request.set("status", "fail");
+    return dev;
+}
+
+// 0-based position of channel `channel_id` among the frame's channels; -1 when absent.
+int channel_position(const std::vector<model>& fc, int32_t channel_id) {
+    for (size_t i = 1; i < fc.size(); ++i)
+        if (fc[i].id() == channel_id) return static_cast<int>(i - 1);
+    return -1;
+}
+
+std::vector<std::string> split_commas(const std::string& text) {
+    std::vector<std::string> parts;
+    boost::split(parts, text, [](char c) { return c == ','; });
+    return parts;
+}
+
+void factory_reset(device_registry& registry, model& request, request_engine& engine) {
+    auto dev = device_of(registry, request);
+    if (!dev) return;
+    const int32_t frame_id = request_frame_id(request);
+    if (dev->soft_reset() != amp::result_ok) {
+        request.set("status", "fail");
+        return;
+    }
+    model frame(frame_id);
+    frame.set("synced", "false");
+    for (const auto& channel : engine.store().collection("channels").find_where("frame_id", std::to_string(frame_id))) {
+        model change(channel.id());
+        change.set("last_calibrated", "none");
+        engine.enqueue_write("channels", change);
+    }
+    engine.enqueue_write("frames", frame);
+    request.set("status", "done");
+}
+
+void put_diffs(device_registry& registry, model& request, request_engine& engine) {
+    auto dev = device_of(registry, request);
+    if (!dev) return;
+    model values = request;
+    for (const char* key : {"device_id", "id", "frame_id", "channel_id", "method", "status", "__type__"})
+        values.erase(key);
+    const std::vector<model> fc = frame_vector_from_store(engine.store(), request_frame_id(request));
+    int position = -1;
+    if (request.has("channel_id")) {
+        position = channel_position(fc, to_int(request.at("channel_id")));
+        if (position < 0) {
+            finish(request, 1);
+            return;
+        }
+    }
+    log_line("writing diffs to amp: \n" + to_json(values));
+    std::vector<amp::param_entry> entries;
+    int result = dev->parameter_list(0, entries);
+    for (const auto& [key, value] : values.attributes()) {
+        if (result != amp::result_ok) break;
+        for (const auto& entry : entries) {
+            if (entry.read_only || entry.key != key) continue;
+            if (position >= 0 && entry.channel != position) continue;
+            result = dev->write_param(entry, value);
+            if (result != amp::result_ok) {
+                log_line(key + " ERR:" + std::to_string(result));
+                break;
+            }
+        }
+    }
+    finish(request, result);
+}
+
+void set_mute(device_registry& registry, model& request, request_engine& engine) {
+    const std::string& mute = request.at("mute");
+    log_line("mute channel " + mute);
+    auto dev = device_of(registry, request);
+    if (!dev) return;
+    const std::vector<model> fc = frame_vector_from_store(engine.store(), request_frame_id(request));
+    const int position = channel_position(fc, to_int(request.at("channel_id")));
+    const int result = position < 0 ? 1 : dev->write_mute(position, to_int(mute));
+    finish(request, result);
+}
+
+void set_power_status(device_registry& registry, model& request) {
+    const std::string& power = request.at("power_status");
+    log_line("setting power status: " + power);
+    auto dev = device_of(registry, request);
+    if (!dev) return;
+    finish(request, dev->write_power(to_int(power)));
+}
+
+void assoc(device_registry& registry, model& request) {
+    if (!request.has("frame_id") || !request.has("with")) {
+        request.set("status", "fail");
+        return;
+    }
+    finish(request, registry.associate(to_int(request.at("frame_id")), to_int(request.at("with"))));
+}
+
+void dissoc(device_registry& registry, model& request) {
+    finish(request, registry.dissociate(to_int(request.at("frame_id"))));
+}
+
+void assoc_select(device_registry& registry, const device_handler_hooks& hooks, model& request) {
+    const int32_t frame_id = to_int(request.at("frame_id"));
+    const std::vector<std::string> device_ids = split_commas(request.at("device_id"));
+    std::vector<int32_t> with;
+    for (const auto& text : split_commas(request.at("with"))) with.push_back(to_int(text));
+    if (device_ids.size() != with.size()) {
+        request.set("status", "fail");
+        return;
+    }
+
+    struct candidate {
+        device_registry::device_ptr dev;
+        int32_t with;
+    };
+    std::vector<candidate> kept;
+    for (size_t i = 0; i < device_ids.size(); ++i) {
+        auto dev = registry.lookup(device_ids[i]);
+        if (dev && hooks.has_select_key(*dev)) kept.push_back({dev, with[i]});
+    }
+    // A press from before the request would select at once: read it away.
+    for (auto& c : kept) {
+        bool selected = false;
+        hooks.is_selected(*c.dev, selected);
+    }
+    const int rounds = select_watch_ms / (static_cast<int>(device_ids.size()) * select_poll_pause_ms);
+    for (int round = 0; round < rounds && !kept.empty(); ++round) {
+        for (auto& c : kept) {
+            bool selected = false;
+            if (hooks.is_selected(*c.dev, selected) && selected && registry.associate(frame_id, c.with) == 0) {
+                request.set("status", "done");
+                return;
+            }
+            hooks.sleep(std::chrono::milliseconds(select_poll_pause_ms));
+        }
+    }
+    request.set("status", "fail");
+}
+
+void login(device_registry& registry, model& request, request_engine& engine) {
+    int code = 0;
+    if (!request.has("systemname")) {
+        log_line("ERROR in server login: missing server or system name.");
+        code = 1;
+    } else if (!request.has("username")) {
+        log_line("ERROR in server login: missing username in request.");
+        code = 2;
+    } else {
+        const std::string system = request.at("systemname");
+        const std::string user = request.at("username");
+        const std::string password = request.at("password");
+        if (registry.login_devices(system, user, password)) {
+            auto& logins = engine.store().logins();
+            model stored(logins.reserve_id());
+            stored.set("name", system);
+            stored.set("login", user);
+            stored.set("pass", password);
+            logins.remove_where("name", system);
+            logins.add_locked(stored);
+        } else {
+            engine.broadcast("login_required");
+            code = 3;
+        }
+    }
+    request.set("login_result", std::to_string(code));
+    finish(request, code);
+    engine.broadcast("sigupdate");
+}
+
+void refresh(const device_handler_hooks& hooks, model& request) {
+    if (!hooks.interface_and_discover) throw std::logic_error("refresh: no discovery available");
+    if (hooks.interface_and_discover(request.get("network_interface"))) {
+        // A new amplifier: read every frame, as a download synchronisation.
+        request.set("method", "sync");
+        request.set("status", "start");
+        request.set("direction", "get");
+        request.set("requeue", "true");
+    } else {
+        request.set("status", "done");
+    }
+}
+
+}  // namespace
+
+device_handler_hooks default_device_handler_hooks() {
+    device_handler_hooks hooks;
+    hooks.has_select_key = [](amp::device& dev) { return dynamic_cast<amp::mira_device*>(&dev) != nullptr; };
+    hooks.is_selected = [](amp::device& dev, bool& selected) {
+        auto* mira = dynamic_cast<amp::mira_device*>(&dev);
+        return mira != nullptr && mira->is_selected(selected);
+    };
+    hooks.sleep = [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); };
+    return hooks;
+}
+
+void register_device_handlers(method_table& table, device_registry& registry, device_handler_hooks hooks) {
+    const device_handler_hooks defaults = default_device_handler_hooks();
+    if (!hooks.has_select_key) hooks.has_select_key = defaults.has_select_key;
+    if (!hooks.is_selected) hooks.is_selected = defaults.is_selected;
+    if (!hooks.sleep) hooks.sleep = defaults.sleep;
+    device_registry* r = &registry;
+
+    table.set_handler("factory_reset", "wait", [r](model& q, request_engine& e) { factory_reset(*r, q, e); });
+    table.set_handler("put_diffs", "wait", [r](model& q, request_engine& e) { put_diffs(*r, q, e); });
+    table.set_handler("set_mute", "wait", [r](model& q, request_engine& e) { set_mute(*r, q, e); });
+    table.set_handler("set_power_status", "wait", [r](model& q, request_engine&) { set_power_status(*r, q); });
+    table.set_handler("assoc", "wait", [r](model& q, request_engine&) { assoc(*r, q); });
+    table.set_handler("dissoc", "wait", [r](model& q, request_engine&) { dissoc(*r, q); });
+    table.set_handler("assoc_select", "wait", [r, hooks](model& q, request_engine&) { assoc_select(*r, hooks, q); });
+    table.set_handler("login", "wait", [r](model& q, request_engine& e) { login(*r, q, e); });
+    table.set_handler("refresh", "wait", [hooks](model& q, request_engine&) { refresh(hooks, q); });
+}
+
+}  // namespace nox

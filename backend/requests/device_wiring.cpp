@@ -1,0 +1,111 @@
+#include "backend/requests/device_wiring.h"
+
+#include "backend/amp/mira_device.h"
+#include "backend/amp/mira_discovery.h"
+#include "backend/requests/request_engine.h"
+#include "common/log/log.h"
+
+#include <atomic>
+#include <cctype>
+
+namespace nox {
+
+namespace {
+
+bool parse_half(const std::string& text, std::uint32_t& out) {
+    if (text.empty() || text.size() > 8) return false;
+    std::uint32_t value = 0;
+    for (char c : text) {
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+        value = value * 16 + static_cast<std::uint32_t>(std::isdigit(static_cast<unsigned char>(c))
+                                                            ? c - '0'
+                                                            : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10);
+    }
+    out = value;
+    return true;
+}
+
+std::uint16_t kind_of(const model& frame) {
+    try {
+        const long long kind = parse_int(frame.get("module_class", "1"));
+        if (kind >= 0 && kind <= 0xFFFF) return static_cast<std::uint16_t>(kind);
+    } catch (const std::invalid_argument&) {
+    }
+    return 1;
+}
+
+amp::discovery_function discovery_of(const device_wiring_options& options) {
+    if (options.discover) return options.discover;
+    return [](const std::string& address) { return amp::get_devices(address); };
+}
+
+}  // namespace
+
+std::optional<amp::device_address> parse_device_id(const std::string& text, std::uint16_t kind) {
+    const auto colon = text.find(':');
+    if (colon == std::string::npos) return std::nullopt;
+    amp::device_address address;
+    if (!parse_half(text.substr(0, colon), address.id_high) || !parse_half(text.substr(colon + 1), address.id_low))
+        return std::nullopt;
+    address.kind = kind;
+    return address;
+}
+
+device_registry::device_ptr make_frame_device(const model& frame) {
+    if (frame.has("frame_type", "tesira")) {
+        static std::atomic<bool> logged{false};
+        if (!logged.exchange(true)) log_line("Tesira-hosted frames have no device in this build; frame id: " +
+                                             std::to_string(frame.id()));
+        return nullptr;
+    }
+    const std::string device_id = frame.get("device_id");
+    const auto address = parse_device_id(device_id, kind_of(frame));
+    if (!address) {
+        log_line("malformed device id \"" + device_id + "\" of frame " + std::to_string(frame.id()));
+        return nullptr;
+    }
+    return std::make_shared<amp::mira_device>(*address);
+}
+
+device_registry::hooks production_registry_hooks(request_engine& engine, device_wiring_options options) {
+    device_registry::hooks hooks;
+    hooks.make_device = make_frame_device;
+    hooks.discover = [options] {
+        return discovery_of(options)(amp::get_mira_interface(options.adapters));
+    };
+    hooks.refresh_interface_settings = [options](model::attribute_map& settings, const std::string& preferred) {
+        amp::refresh_interface_settings(settings, preferred, options.adapters);
+    };
+    hooks.set_mira_interface = [](const std::string& address) { amp::set_mira_interface(address); };
+    hooks.commit = [&engine](const std::string& collection, const model& m, bool notify) {
+        engine.commit(collection, m, notify);
+    };
+    return hooks;
+}
+
+bool interface_and_discover(project_store& store, device_registry& registry, const std::string& requested,
+                            const device_wiring_options& options) {
+    model settings = store.get_settings();
+    const amp::interface_discovery found =
+        amp::apply_interface_and_discover(settings.attributes(), requested, options.adapters, discovery_of(options));
+    store.put_settings(settings);
+    const bool created = registry.merge_discovered_devices(found.devices);
+    registry.rebuild_devices(false);
+    return created;
+}
+
+void refresh_interface(project_store& store, const std::string& selected, const device_wiring_options& options) {
+    model settings = store.get_settings();
+    amp::refresh_interface_settings(settings.attributes(), selected, options.adapters);
+    store.put_settings(settings);
+}
+
+std::string network_settings(project_store& store, device_registry& registry, const device_wiring_options& options) {
+    registry.propagate_interface();
+    model settings = store.get_settings();
+    std::string document = amp::network_settings_json(settings.attributes(), options.adapters);
+    store.put_settings(settings);
+    return document;
+}
+
+}  // namespace nox
