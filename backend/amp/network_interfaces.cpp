@@ -203,22 +203,27 @@ std::string select_interface(const std::string& requested, const std::string& st
     return closest_interface(available, wanted);
 }
 
-interface_discovery apply_interface_and_discover(settings_map& settings, const std::string& requested,
-                                                 const adapter_source& adapters,
-                                                 const discovery_function& discover) {
+std::string apply_interface(settings_map& settings, const std::string& requested, const adapter_source& adapters) {
     refresh_interface_settings(settings, requested, adapters);
     NOX_LOG_FORMAT("Network interface selection override: %s", requested.c_str());
     const std::vector<std::string> available = split_addresses(lookup_setting(settings, key_network_interface));
     const std::string stored = lookup_setting(settings, key_selected_interface);
-    interface_discovery result;
-    result.interface_address = select_interface(requested, stored, available);
+    const std::string chosen = select_interface(requested, stored, available);
     // Without any adapter nothing can be chosen: the user's stored choice stays for when
     // the adapter comes back.
-    if (!result.interface_address.empty()) settings[key_selected_interface] = result.interface_address;
-    set_mira_interface(result.interface_address);
+    if (!chosen.empty()) settings[key_selected_interface] = chosen;
+    set_mira_interface(chosen);
     log_line("Generating device list");
-    log_line("using network interface: " + result.interface_address);
+    log_line("using network interface: " + chosen);
     log_line("Available interfaces: " + join(available));
+    return chosen;
+}
+
+interface_discovery apply_interface_and_discover(settings_map& settings, const std::string& requested,
+                                                 const adapter_source& adapters,
+                                                 const discovery_function& discover) {
+    interface_discovery result;
+    result.interface_address = apply_interface(settings, requested, adapters);
     result.devices = discover ? discover(result.interface_address) : get_devices(result.interface_address);
     return result;
 }

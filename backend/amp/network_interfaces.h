@@ -78,6 +78,14 @@ struct interface_discovery {
     std::vector<device_address> devices; // what discovery found on it
 };
 
+// Refreshes the settings with `requested` as the preference, chooses the interface
+// (select_interface), stores it as `selected_interface` (unless nothing could be chosen)
+// and makes it the interface in force; logs the choice. Returns the chosen address (empty
+// when the machine has no adapter). A caller that discovers through its own code (the
+// device registry's merge) calls this, then discovers.
+std::string apply_interface(settings_map& settings, const std::string& requested,
+                            const adapter_source& adapters = list_adapters);
+
 // The `refresh` request's first half: refreshes the settings with `requested` as the
 // preference, chooses the interface (select_interface), stores it as
 // `selected_interface` (unless nothing could be chosen), makes it the interface in force
