@@ -1,0 +1,196 @@
+#include "backend/requests/differences.h"
+
+#include "backend/model/model_collection.h"
+#include "backend/requests/model_json.h"
+#include "common/platform/platform.h"
+
+#include <boost/property_tree/detail/rapidxml.hpp>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <stdexcept>
+#include <unordered_map>
+
+namespace nox {
+
+namespace {
+
+namespace rx = boost::property_tree::detail::rapidxml;
+
+// Keys compared for every frame type. The second thresholds of tone 2 are left out on
+// purpose: the amplifiers derive them.
+constexpr std::array<std::string_view, 18> common_keys = {
+    "fuse_type",          "fuse_current_limit",   "t1_cable_resistance", "t2_cable_resistance",
+    "flexi_desired_vpl",  "flexi_crest_factor",   "flexi_z_nominal_load", "actual_vpl_threshold",
+    "t1_upper_threshold", "t1_lower_threshold",   "t1_ref_impedance",    "t2_ref_impedance",
+    "t1_frequency",       "t2_frequency",         "t1_amplitude",        "t2_amplitude",
+    "t1_factor",          "t2_factor"};
+
+// Keys compared only when the frame is not a Mira amplifier (a Mira amplifier owns these
+// itself and reports them live).
+constexpr std::array<std::string_view, 4> hosted_keys = {"gain", "threshold", "profile", "attenuation"};
+
+constexpr float minimum_tolerance = 0.005f;
+
+std::string text_of(const rx::xml_node<char>* element) {
+    std::string text;
+    for (auto* part = element->first_node(); part; part = part->next_sibling())
+        if (part->type() == rx::node_data || part->type() == rx::node_cdata)
+            text.append(part->value(), part->value_size());
+    return text;
+}
+
+std::vector<model> read_collection(rx::xml_node<char>* configuration, const char* name) {
+    std::vector<model> models;
+    auto* node = configuration->first_node(name);
+    for (auto* child = node ? node->first_node() : nullptr; child; child = child->next_sibling()) {
+        if (child->type() != rx::node_element) continue;
+        model m;
+        for (auto* attribute = child->first_node(); attribute; attribute = attribute->next_sibling())
+            if (attribute->type() == rx::node_element)
+                m.set(std::string(attribute->name(), attribute->name_size()), text_of(attribute));
+        if (!m.has("id")) throw std::runtime_error(std::string("a model in ") + name + " has no id");
+        long long id = 0;
+        try {
+            id = parse_int(m.at("id"));
+        } catch (const std::invalid_argument&) {
+            throw std::runtime_error(std::string("a model in ") + name + " has the id \"" + m.at("id") + "\"");
+        }
+        if (id < INT32_MIN || id > INT32_MAX) throw std::runtime_error("model id out of range");
+        m.set_id(static_cast<int32_t>(id));
+        try {
+            normalise_merged(m, m);
+        } catch (const std::exception& e) {
+            throw std::runtime_error("model " + std::to_string(m.id()) + " of " + name + ": " + e.what());
+        }
+        models.push_back(std::move(m));
+    }
+    return models;
+}
+
+// The attribute keys of a model in a fixed order, so that a report does not depend on the
+// hash map's iteration order.
+std::vector<std::string> sorted_keys(const model& m) {
+    std::vector<std::string> keys;
+    keys.reserve(m.attributes().size());
+    for (const auto& [key, value] : m.attributes()) keys.push_back(key);
+    std::sort(keys.begin(), keys.end());
+    return keys;
+}
+
+// The value compared for `key`: a channel's name is its routed name when it has one.
+std::string compared_value(const model& m, const std::string& key, bool channel) {
+    if (channel && key == "name" && m.has("routed_name")) return m.at("routed_name");
+    return m.get(key);
+}
+
+void append_entry(std::string& report, const std::array<std::string, 9>& values) {
+    if (!report.empty()) report += ',';
+    report += '[';
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (i) report += ',';
+        append_json_string(report, values[i]);
+    }
+    report += "] ";
+}
+
+void compare_collection(const std::vector<model>& copy, const std::vector<model>& current,
+                        bool& count_changed, difference_report& out) {
+    if (copy.size() != current.size()) {
+        count_changed = true;
+        return;
+    }
+    std::unordered_map<int32_t, const model*> by_id;
+    by_id.reserve(current.size());
+    for (const auto& m : current) by_id.emplace(m.id(), &m);
+
+    static const model absent;
+    for (size_t i = 0; i < copy.size(); ++i) {
+        const model& before = copy[i];
+        auto found = by_id.find(before.id());
+        // A model that the store no longer holds is different in every compared key.
+        const model& after = found != by_id.end() ? *found->second : absent;
+        const bool channel = before.has("frame_id");
+        const std::string frame_type = before.get("frame_type", "mira");
+        const char* label_key = channel ? "frame_name" : "name";
+        for (const auto& key : sorted_keys(before)) {
+            if (!compared_key(key, frame_type)) continue;
+            const std::string a = compared_value(before, key, channel);
+            const std::string b = compared_value(after, key, channel);
+            const bool missing = !after.has(key) && !(channel && key == "name" && after.has("routed_name"));
+            if (!missing && equal_within_tolerance(key, a, b)) continue;
+            const bool name_key = channel && key == "name";
+            append_entry(out.text, {before.get("device_id"), channel ? std::to_string(i) : "frame", key, a, b,
+                                    before.get(label_key), after.get(label_key),
+                                    name_key ? a : before.get("name"), name_key ? b : after.get("name")});
+            ++out.entries;
+        }
+    }
+}
+
+}  // namespace
+
+float difference_tolerance(std::string_view key) {
+    if (key == "attenuation") return 0.125f;
+    if (key == "fuse_current_limit" || key == "fuse_actual_limit" || key == "threshold" ||
+        key == "actual_vpl_threshold" || key == "flexi_desired_vpl")
+        return 0.05f;
+    // The pilot-tone and cable values have a finer table value (0.0005) that the common
+    // floor raises; all other keys use the floor itself.
+    return minimum_tolerance;
+}
+
+bool equal_within_tolerance(std::string_view key, const std::string& a, const std::string& b) {
+    if (a == b) return true;
+    float x = 0, y = 0;
+    try {
+        x = parse_float(a);
+        y = parse_float(b);
+    } catch (const std::invalid_argument&) {
+        return false;
+    }
+    return std::fabs(x - y) < difference_tolerance(key);
+}
+
+bool compared_key(std::string_view key, std::string_view frame_type) {
+    if (std::find(common_keys.begin(), common_keys.end(), key) != common_keys.end()) return true;
+    if (frame_type == "mira") return key == "name";
+    return std::find(hosted_keys.begin(), hosted_keys.end(), key) != hosted_keys.end();
+}
+
+project_copy read_project_copy(const std::string& xml_text) {
+    std::vector<char> buffer(xml_text.begin(), xml_text.end());
+    buffer.push_back('\0');
+    rx::xml_document<char> document;
+    try {
+        document.parse<rx::parse_default>(buffer.data());
+    } catch (const rx::parse_error& e) {
+        throw std::runtime_error(std::string("not a well-formed project file: ") + e.what());
+    }
+    auto* configuration = document.first_node("configuration");
+    if (!configuration) throw std::runtime_error("no <configuration> element");
+    return {read_collection(configuration, "frames"), read_collection(configuration, "channels")};
+}
+
+difference_report compare_with_copy(const project_copy& copy, const std::vector<model>& frames,
+                                    const std::vector<model>& channels) {
+    difference_report out;
+    compare_collection(copy.frames, frames, out.frames_count_changed, out);
+    compare_collection(copy.channels, channels, out.channels_count_changed, out);
+    if (!out.text.empty()) out.text = "[" + out.text + "]";
+    return out;
+}
+
+bool detect_differences(project_store& store, const std::string& copy_path, std::string& report, int& count) {
+    auto text = platform::read_file(copy_path);
+    if (!text) throw std::runtime_error("cannot read the copy " + copy_path);
+    const project_copy copy = read_project_copy(*text);
+    const difference_report result =
+        compare_with_copy(copy, store.collection("frames").get_all(), store.collection("channels").get_all());
+    report = result.text;
+    count = result.entries;
+    return result.any();
+}
+
+}  // namespace nox

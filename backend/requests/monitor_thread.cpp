@@ -1,0 +1,122 @@
+#include "backend/requests/monitor_thread.h"
+
+#include "backend/requests/request_engine.h"
+#include "backend/requests/thread_tag.h"
+#include "common/log/log.h"
+
+#include <mutex>
+#include <set>
+#include <shared_mutex>
+#include <vector>
+
+namespace nox {
+
+namespace {
+
+bool pending_cycle(const model& m) {
+    return m.has("direction", "get_monitor") && (m.has("status", "start") || m.has("status", "wait"));
+}
+
+bool finished_cycle(const model& m) {
+    return m.has("method", "sync") && m.has("direction", "get_monitor") &&
+           (m.has("status", "done") || m.has("status", "fail"));
+}
+
+}  // namespace
+
+monitor_thread::monitor_thread(request_engine& engine, monitor_options options)
+    : engine_(engine), options_(std::move(options)) {}
+
+monitor_thread::~monitor_thread() { stop(); }
+
+std::thread monitor_thread::start() {
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = false;
+    }
+    return std::thread([this] { run(); });
+}
+
+void monitor_thread::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+}
+
+bool monitor_thread::should_end() const {
+    return (options_.quit_flag && options_.quit_flag->load()) || engine_.closed();
+}
+
+bool monitor_thread::tick() {
+    auto& requests = engine_.store().collection("requests");
+    int pending = 0;
+    requests.for_each([&](const model& m) {
+        if (pending_cycle(m)) ++pending;
+        return pending < 2;  // one is enough to know; the count stops at the second
+    });
+    if (pending != 0) return false;
+
+    // Finished cycles and their per-frame requests. A cycle that failed before it got a
+    // transaction id has no per-frame requests and goes by itself.
+    std::set<std::string> finished;
+    std::vector<int32_t> lone;
+    requests.for_each([&](const model& m) {
+        if (!finished_cycle(m)) return true;
+        const std::string tid = m.get("transaction_id");
+        if (tid.empty()) {
+            lone.push_back(m.id());
+        } else {
+            finished.insert(tid);
+        }
+        return true;
+    });
+    if (!finished.empty() || !lone.empty()) {
+        std::vector<int32_t> doomed = lone;
+        requests.for_each([&](const model& m) {
+            if (m.has("transaction_id") && finished.count(m.at("transaction_id"))) doomed.push_back(m.id());
+            return true;
+        });
+        std::unique_lock lock(requests.mutex());
+        for (int32_t id : doomed) requests.remove(id);
+    }
+
+    model cycle;
+    cycle.set("method", "sync");
+    cycle.set("status", "start");
+    cycle.set("direction", "get_monitor");
+    engine_.post_request(std::move(cycle));
+    ++posted_;
+    return true;
+}
+
+void monitor_thread::run() {
+    const std::string tag = thread_tag();
+    log_line(tag + "|> Starting monitor thread");
+    try {
+        auto next = std::chrono::steady_clock::now();
+        for (;;) {
+            {
+                std::lock_guard lock(mutex_);
+                if (stop_) break;
+            }
+            if (should_end()) break;
+            tick();
+            if (options_.housekeeping && options_.housekeeping_ticks > 0 &&
+                ++ticks_ % static_cast<std::uint64_t>(options_.housekeeping_ticks) == 0)
+                options_.housekeeping();
+            next += options_.period;
+            const auto now = std::chrono::steady_clock::now();
+            if (next < now) next = now + options_.period;  // overran: keep the pace, do not catch up
+            std::unique_lock lock(mutex_);
+            wake_.wait_until(lock, next, [this] { return stop_; });
+        }
+        log_line(tag + "|> Quit signal received, exiting monitoring thread...");
+    } catch (...) {
+        log_line(tag + "|> Unhandled exception in monitor-thread! Exiting!");
+        if (options_.fatal) options_.fatal();
+    }
+}
+
+}  // namespace nox

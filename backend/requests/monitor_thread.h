@@ -1,0 +1,73 @@
+// `nox::monitor_thread`: starts a monitoring cycle about once a second. A cycle is one
+// `sync` request with `direction` "get_monitor" (posted in status "start"), which the sync
+// handlers fan out into one `get_monitor` request per frame.
+//
+// On every tick: when no cycle is pending (no stored request with `direction`
+// "get_monitor" in status "start" or "wait"), the finished cycles are removed from
+// `requests` together with their per-frame requests (matched by `transaction_id`; a
+// finished cycle that never got one is removed by itself), and a new cycle is posted.
+// Every `housekeeping_ticks` ticks the housekeeping hook runs (the sync service's sweep of
+// project copies).
+//
+// The thread never talks to an amplifier. It waits for its next tick on a condition
+// variable, so `stop` ends it at once; it also ends at its next tick once the quit flag
+// is set or the request engine is closed.
+//
+// Thread safety: `start` once; `stop`, `tick` and the counters from any thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace nox {
+
+class request_engine;
+
+struct monitor_options {
+    std::chrono::milliseconds period{1000};
+    // The backend's quit flag (may be null).
+    const std::atomic<bool>* quit_flag = nullptr;
+    // Called when the loop fails beyond a single tick (the backend's quit).
+    std::function<void()> fatal;
+    std::function<void()> housekeeping;
+    int housekeeping_ticks = 30;
+};
+
+class monitor_thread {
+public:
+    monitor_thread(request_engine& engine, monitor_options options = {});
+    ~monitor_thread();
+    monitor_thread(const monitor_thread&) = delete;
+    monitor_thread& operator=(const monitor_thread&) = delete;
+
+    // Starts the loop on a new thread; the caller joins it after `stop` (or after the
+    // quit flag was set or the engine closed).
+    std::thread start();
+    // Ends the loop at once.
+    void stop();
+
+    // One tick of the loop: clean-up and posting when no cycle is pending. True when a
+    // cycle was posted.
+    bool tick();
+
+    std::uint64_t cycles_posted() const { return posted_.load(); }
+
+private:
+    void run();
+    bool should_end() const;
+
+    request_engine& engine_;
+    const monitor_options options_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;  // guarded by mutex_
+    std::atomic<std::uint64_t> posted_{0};
+    std::uint64_t ticks_ = 0;  // loop thread only
+};
+
+}  // namespace nox
