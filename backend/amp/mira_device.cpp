@@ -177,15 +177,18 @@ mira_device::~mira_device() = default;
 // ---------------------------------------------------------------- exchange layers
 
 int mira_device::query(const std::string& command, std::string& reply) {
-    const std::string key = reply_cache::key(address_, command);
-    if (cache_.lookup(key, reply)) return result_ok;
+    // Only queries are answered from the cache: a setting or an action must always reach
+    // the amplifier, even when it repeats one made earlier in the same pass.
+    const bool cacheable = command.find('?') != std::string::npos;
+    const std::string key = cacheable ? reply_cache::key(address_, command) : std::string{};
+    if (cacheable && cache_.lookup(key, reply)) return result_ok;
     reply.clear();
     const std::string interface = interface_();
     if (interface.empty()) return result_refused;
     touch();
     const int result = transport_->text(interface, address_, command, reply);
     if (result == result_timeout) ++timeout_streak;
-    if (result == result_ok) cache_.store(key, reply);
+    if (result == result_ok && cacheable) cache_.store(key, reply);
     return result;
 }
 

@@ -103,7 +103,8 @@ public:
 
     // The cached text exchange (slot 39): a cache hit answers without sending (and
     // without `touch`); a miss touches, sends, stores a successful reply while the cache
-    // is on, and counts a time-out (13) in `timeout_streak`.
+    // is on, and counts a time-out (13) in `timeout_streak`. Only queries (commands with
+    // a "?") are cached; settings and actions are always sent.
     virtual int query(const std::string& command, std::string& reply);
 
     // `query` with the reply thrown away.

@@ -344,6 +344,10 @@ TEST_F(MiraDeviceTest, CacheAnswersRepeatsAndNeverKeepsFailures) {
     EXPECT_EQ(dev->query("Dev.Power?", name), 13);
     EXPECT_EQ(dev->query("Dev.Power?", name), 13);
     EXPECT_EQ(transport_->count("Dev.Power?"), 2);
+    // Settings always go on the wire.
+    EXPECT_EQ(dev->write_mute(0, 1), 0);
+    EXPECT_EQ(dev->write_mute(0, 1), 0);
+    EXPECT_EQ(transport_->count("Dev.Pwr.Mute=1 1"), 2);
     dev->cache_off();
     EXPECT_EQ(dev->read_frame_name(name), 0);
     EXPECT_EQ(transport_->count("Dev.FrameLabel?"), 2);
