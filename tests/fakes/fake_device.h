@@ -1,9 +1,13 @@
 // A scriptable amplifier device for tests that need no network: every operation answers
-// from public fields, counts what it was asked, and returns `result` (or a per-operation
-// override). Writes follow the base class's old-firmware rule.
+// from public fields, counts what it was asked, and returns `result` (or the override in
+// `results` under the operation's name, e.g. results["read_power"] = 13). Writes follow
+// the base class's old-firmware rule. `calls` records the operations in order (with the
+// channel or key where there is one), `written` the (key, text) of every `write_param`.
+// With `failures_to_unreachable` set, the device counts as unreachable once that many
+// operations have failed, as a silent amplifier does after consecutive time-outs.
 //
-// Thread safety: the counters are atomics; set the scripted fields before handing the
-// device to other threads.
+// Thread safety: the counters are atomics and the records are guarded; set the scripted
+// fields before handing the device to other threads.
 #pragma once
 
 #include "backend/amp/device.h"
@@ -39,6 +43,11 @@ public:
     std::string model_name = "M-4";
     std::string type = "mira";
     std::vector<std::uint32_t> monitor_words = std::vector<std::uint32_t>(61, 0);
+    std::map<std::string, int> results;       // per-operation result overrides
+    std::vector<amp::param_entry> parameters;  // what parameter_list answers
+    std::map<std::string, amp::param_value> param_values;  // read_param by "key" or "key#channel"
+    std::array<int, 4> bridge_modes{};
+    int failures_to_unreachable = 0;  // 0: never unreachable by failing
 
     // Observations.
     std::atomic<int> reads{0};
@@ -46,26 +55,44 @@ public:
     std::atomic<int> refused_writes{0};
     std::string last_user, last_password;
 
+    std::vector<std::string> call_log() const {
+        std::lock_guard lock(record_mutex_);
+        return calls_;
+    }
+    std::vector<std::pair<std::string, std::string>> written() const {
+        std::lock_guard lock(record_mutex_);
+        return written_;
+    }
+    size_t count_calls(const std::string& op) const {
+        size_t n = 0;
+        for (const auto& c : call_log()) n += c == op || c.rfind(op + " ", 0) == 0 ? 1 : 0;
+        return n;
+    }
+
     void cache_on() override {}
     void cache_off() override {}
     bool unreachable() const override { return is_unreachable; }
     void set_unreachable() override { is_unreachable = true; }
     int read_params(const amp::param_range&, std::vector<std::uint32_t>& values) override {
-        ++reads;
         values.assign(1, 0);
-        return result;
+        return count_read("read_params");
     }
-    int write_params(const amp::param_range&, const std::vector<std::uint32_t>&) override { return write(); }
+    int write_params(const amp::param_range&, const std::vector<std::uint32_t>&) override {
+        return write("write_params");
+    }
     int read_monitor(std::vector<std::uint32_t>& words) override {
-        ++reads;
         words = monitor_words;
-        return result;
+        return count_read("read_monitor");
     }
-    int read_frame_name(std::string& name) override { return read(name, frame_name); }
-    int write_frame_name(const std::string& name) override { return write([&] { frame_name = name; }); }
-    int read_channel_names(std::vector<std::string>& names) override { return read(names, channel_names); }
-    int read_routing(std::vector<std::string>& names) override { return read(names, routing); }
-    int soft_reset() override { return write(); }
+    int read_frame_name(std::string& name) override { return read("read_frame_name", name, frame_name); }
+    int write_frame_name(const std::string& name) override {
+        return write("write_frame_name", [&] { frame_name = name; });
+    }
+    int read_channel_names(std::vector<std::string>& names) override {
+        return read("read_channel_names", names, channel_names);
+    }
+    int read_routing(std::vector<std::string>& names) override { return read("read_routing", names, routing); }
+    int soft_reset() override { return write("soft_reset"); }
     bool login_required(std::string& message) override {
         message = system_name;
         return needs_login;
@@ -77,65 +104,109 @@ public:
     }
     bool connected() const override { return is_connected; }
     int write_channel_names(const std::vector<std::string>& names) override {
-        return write([&] { channel_names = names; });
+        return write("write_channel_names", [&] { channel_names = names; });
     }
-    int read_mute(int channel, int& mute) override { return read(mute, mutes.at(channel)); }
-    int write_mute(int channel, int mute) override { return write([&] { mutes.at(channel) = mute; }); }
-    int write_power(int on) override { return write([&] { power = on; }); }
-    int read_power(int& on) override { return read(on, power); }
+    int read_mute(int channel, int& mute) override {
+        return read("read_mute " + std::to_string(channel), mute, mutes.at(channel));
+    }
+    int write_mute(int channel, int mute) override {
+        return write("write_mute " + std::to_string(channel), [&] { mutes.at(channel) = mute; });
+    }
+    int write_power(int on) override { return write("write_power", [&] { power = on; }); }
+    int read_power(int& on) override { return read("read_power", on, power); }
     int read_model(int& code, std::string& display_name, std::string& frame_type) override {
-        ++reads;
         code = model_code;
         display_name = model_name;
         frame_type = type;
-        return result;
+        return count_read("read_model");
     }
-    int read_bridge_mode(unsigned, int& mode, bool& primary) override {
-        ++reads;
-        mode = 0;
-        primary = true;
-        return result;
+    int read_bridge_mode(unsigned channel, int& mode, bool& primary) override {
+        mode = bridge_modes.at(channel);
+        primary = channel % 2 == 0;
+        return count_read("read_bridge_mode " + std::to_string(channel));
     }
     int read_channel_labels(int channel, std::string& module_label, std::string& output_label) override {
-        ++reads;
         module_label = "Mod" + std::to_string(channel + 1);
         output_label = "Out" + std::to_string(channel + 1);
-        return result;
+        return count_read("read_channel_labels " + std::to_string(channel));
     }
-    int write_ref_impedance(int, const std::array<float, 2>&) override { return write(); }
-    int write_pilot_signal_all(const std::array<int, 2>&, const std::array<float, 2>&) override { return write(); }
-    int write_pilot_signal(int, const std::array<int, 2>&, const std::array<float, 2>&) override { return write(); }
-    int write_pilot_factor(int, const std::array<float, 2>&) override { return write(); }
-    int start_calibration(int) override { return write(); }
-    int calibration_done(int, int& done) override { return read(done, 1); }
-    int enable_pilot(int, int, int) override { return write(); }
-    int read_pilot(int, amp::pilot_readings& readings) override { return read(readings, amp::pilot_readings{}); }
+    int write_ref_impedance(int, const std::array<float, 2>&) override { return write("write_ref_impedance"); }
+    int write_pilot_signal_all(const std::array<int, 2>&, const std::array<float, 2>&) override {
+        return write("write_pilot_signal_all");
+    }
+    int write_pilot_signal(int, const std::array<int, 2>&, const std::array<float, 2>&) override {
+        return write("write_pilot_signal");
+    }
+    int write_pilot_factor(int, const std::array<float, 2>&) override { return write("write_pilot_factor"); }
+    int start_calibration(int) override { return write("start_calibration"); }
+    int calibration_done(int, int& done) override { return read("calibration_done", done, 1); }
+    int enable_pilot(int, int, int) override { return write("enable_pilot"); }
+    int read_pilot(int, amp::pilot_readings& readings) override {
+        return read("read_pilot", readings, amp::pilot_readings{});
+    }
     int parameter_list(const int&, std::vector<amp::param_entry>& entries) override {
-        entries.clear();
-        return 0;
+        record("parameter_list");
+        entries = parameters;
+        auto it = results.find("parameter_list");
+        return it == results.end() ? 0 : it->second;
     }
-    int read_param(const amp::param_entry&, amp::param_value& value) override { return read(value, amp::param_value{0.0f}); }
-    int write_param(const amp::param_entry&, const std::string&) override { return write(); }
+    int read_param(const amp::param_entry& entry, amp::param_value& value) override {
+        const std::string channel_key = entry.key + "#" + std::to_string(entry.channel);
+        auto it = param_values.find(channel_key);
+        if (it == param_values.end()) it = param_values.find(entry.key);
+        value = it == param_values.end() ? amp::param_value{0.0f} : it->second;
+        return count_read("read_param " + entry.key);
+    }
+    int write_param(const amp::param_entry& entry, const std::string& text) override {
+        const std::string op = "write_param " + entry.key;
+        return write(op, [&] {
+            std::lock_guard lock(record_mutex_);
+            written_.emplace_back(entry.key, text);
+        });
+    }
     float firmware_version() override { return current_firmware; }
     float min_firmware_version() const override { return minimum_firmware; }
 
 private:
-    template <typename T, typename U>
-    int read(T& out, const U& value) {
+    void record(const std::string& op) {
+        std::lock_guard lock(record_mutex_);
+        calls_.push_back(op);
+    }
+    // The scripted result of `op` (its override, or `result` for its first word).
+    int outcome(const std::string& op) {
+        auto it = results.find(op);
+        if (it == results.end()) it = results.find(op.substr(0, op.find(' ')));
+        const int r = it == results.end() ? result : it->second;
+        if (r != 0 && failures_to_unreachable > 0 && ++failures_ >= failures_to_unreachable) is_unreachable = true;
+        return r;
+    }
+    int count_read(const std::string& op) {
         ++reads;
+        record(op);
+        return outcome(op);
+    }
+    template <typename T, typename U>
+    int read(const std::string& op, T& out, const U& value) {
         out = value;
-        return result;
+        return count_read(op);
     }
     template <typename F = void (*)()>
-    int write(F apply = [] {}) {
+    int write(const std::string& op, F apply = [] {}) {
+        record(op);
         if (refuse_write()) {
             ++refused_writes;
             return amp::result_refused;
         }
         ++writes;
-        if (result == 0) apply();
-        return result;
+        const int r = outcome(op);
+        if (r == 0) apply();
+        return r;
     }
+
+    mutable std::mutex record_mutex_;
+    std::vector<std::string> calls_;                         // guarded by record_mutex_
+    std::vector<std::pair<std::string, std::string>> written_;  // guarded by record_mutex_
+    std::atomic<int> failures_{0};
 };
 
 }  // namespace nox::testing
