@@ -86,10 +86,10 @@ device_registry::hooks production_registry_hooks(request_engine& engine, device_
 bool interface_and_discover(project_store& store, device_registry& registry, const std::string& requested,
                             const device_wiring_options& options) {
     model settings = store.get_settings();
-    const amp::interface_discovery found =
-        amp::apply_interface_and_discover(settings.attributes(), requested, options.adapters, discovery_of(options));
+    amp::apply_interface(settings.attributes(), requested, options.adapters);
     store.put_settings(settings);
-    const bool created = registry.merge_discovered_devices(found.devices);
+    // Discovery runs through the registry's hook, on the interface just put in force.
+    const bool created = registry.merge_discovered_devices();
     registry.rebuild_devices(false);
     return created;
 }

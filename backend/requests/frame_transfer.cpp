@@ -4,6 +4,7 @@
 #include "backend/amp/mira_device.h"
 #include "backend/model/exceptions.h"
 #include "backend/p20spi/faw_summary.h"
+#include "backend/requests/monitoring.h"
 #include "backend/requests/request_engine.h"
 #include "common/log/log.h"
 
@@ -12,7 +13,6 @@
 
 #include <array>
 #include <climits>
-#include <cstring>
 #include <mutex>
 #include <unordered_set>
 
@@ -68,18 +68,7 @@ model* model_of(const amp::param_entry& entry, std::vector<model>& fc) {
 // The project text of a parameter value; false when the converter refuses the value.
 bool project_text_of(const amp::param_entry& entry, const amp::param_value& value, std::string& text) {
     try {
-        if (const float* f = std::get_if<float>(&value)) {
-            if (entry.converter.empty()) {
-                text = float_text(*f);
-            } else {
-                std::uint32_t word = 0;
-                static_assert(sizeof word == sizeof *f);
-                std::memcpy(&word, f, sizeof word);
-                text = to_project_text(entry.converter, word);
-            }
-        } else {
-            text = to_project_text(entry.converter, static_cast<std::uint32_t>(std::get<std::int32_t>(value)));
-        }
+        text = parameter_text(entry, value);
         return true;
     } catch (const std::exception& e) {
         log_line("parameter " + entry.key + ": value not convertible: " + e.what());
@@ -333,26 +322,13 @@ std::string route_code_text(int code) {
 }
 
 void apply_monitor_words(const std::vector<std::uint32_t>& words, std::vector<model>& fc) {
-    auto word = [&](size_t i, std::uint32_t& out) {
-        if (i >= words.size()) return false;
-        out = words[i];
-        return true;
-    };
-    std::uint32_t w = 0;
-    if (word(0, w)) fc[0].set("mon_frame_status", std::to_string(w));
-    if (word(1, w)) fc[0].set("mon_frame_reason", P20SPI::reason_text(w));
-    static const std::array<const char*, 3> kinds = {"amp", "load", "signal"};
-    for (size_t k = 0; k < static_cast<size_t>(channel_slots); ++k) {
-        model* channel = channel_at(fc, k);
-        if (channel == nullptr) continue;
-        for (size_t j = 0; j < kinds.size(); ++j) {
-            const size_t base = 2 + 6 * k + 2 * j;
-            const std::string prefix = std::string("mon_") + kinds[j];
-            if (word(base, w)) channel->set(prefix + "_status", std::to_string(w));
-            if (word(base + 1, w)) channel->set(prefix + "_reason", P20SPI::reason_text(w));
-        }
+    for (const auto& row : monitor_block_map()) {
+        if (row.word >= words.size()) continue;
+        model* target = row.channel < 0 ? &fc[0] : channel_at(fc, static_cast<size_t>(row.channel));
+        if (target == nullptr) continue;
+        const std::uint32_t w = words[row.word];
+        target->set(row.key, row.reason ? P20SPI::reason_text(w) : std::to_string(w));
     }
-    if (word(26, w)) fc[0].set("mon_dirty_status", std::to_string(w));
 }
 
 int read_frame(amp::device& dev, const model& request, request_engine& engine) {
