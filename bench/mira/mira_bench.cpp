@@ -1,6 +1,7 @@
 // Full parameter reads of one simulated Mira amplifier: list 0 (every mapped parameter)
-// and list 1 (the monitor's subset), each read with the reply cache on, as the frame
-// reader and the monitor do. Prints the exchanges that went on the wire and the wall time.
+// and list 1 (the monitor's subset), read with the reply cache on (as the full reader
+// does) and, for comparison, off. Prints the exchanges that went on the wire and the wall
+// time per read.
 //
 // Runs the simulator as a child and talks to it on the sandbox network, so run it as
 //   scripts/sandbox.sh build/bench/mira_bench [rounds]
@@ -49,7 +50,7 @@ struct figures {
     int failed = 0;
 };
 
-figures read_list(mira_device& dev, counting_transport& transport, int which) {
+figures read_list(mira_device& dev, counting_transport& transport, int which, bool cache) {
     std::vector<param_entry> rows;
     if (dev.parameter_list(which, rows) != 0) {
         std::fprintf(stderr, "mira_bench: no parameter list\n");
@@ -58,13 +59,13 @@ figures read_list(mira_device& dev, counting_transport& transport, int which) {
     figures f;
     const long before = transport.exchanges.load();
     const auto start = std::chrono::steady_clock::now();
-    dev.cache_on();
+    if (cache) dev.cache_on();
     for (const auto& row : rows) {
         param_value value;
         if (dev.read_param(row, value) != 0) ++f.failed;
         ++f.rows;
     }
-    dev.cache_off();
+    if (cache) dev.cache_off();
     f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     f.exchanges = transport.exchanges.load() - before;
     return f;
@@ -80,19 +81,22 @@ int main(int argc, char** argv) {
     set_mira_interface("10.99.0.1");
     auto transport = std::make_shared<counting_transport>();
     mira_device dev(device_address{1, 1, 2}, transport);
-    for (const int which : {0, 1}) {
-        figures total;
-        for (int i = 0; i < rounds; ++i) {
-            const figures f = read_list(dev, *transport, which);
-            total.exchanges += f.exchanges;
-            total.seconds += f.seconds;
-            total.rows = f.rows;
-            total.failed += f.failed;
+    for (const bool cache : {true, false}) {
+        for (const int which : {0, 1}) {
+            figures total;
+            for (int i = 0; i < rounds; ++i) {
+                const figures f = read_list(dev, *transport, which, cache);
+                total.exchanges += f.exchanges;
+                total.seconds += f.seconds;
+                total.rows = f.rows;
+                total.failed += f.failed;
+            }
+            std::printf("list %d, cache %s: %d rows, %.1f exchanges per read, %.2f ms per read, "
+                        "%.3f ms per exchange, %d failed reads over %d rounds\n",
+                        which, cache ? "on " : "off", total.rows, double(total.exchanges) / rounds,
+                        1000.0 * total.seconds / rounds, 1000.0 * total.seconds / double(total.exchanges),
+                        total.failed, rounds);
         }
-        std::printf("list %d: %d rows, %.1f exchanges per read, %.2f ms per read, %.3f ms per exchange, "
-                    "%d failed reads over %d rounds\n",
-                    which, total.rows, double(total.exchanges) / rounds, 1000.0 * total.seconds / rounds,
-                    1000.0 * total.seconds / double(total.exchanges), total.failed, rounds);
     }
     return 0;
 }
