@@ -1,0 +1,108 @@
+#include "backend/requests/monitor_thread.h"
+
+#include "backend/requests/monitoring.h"
+#include "backend/requests/sync_handlers.h"
+#include "tests/monitor/monitored_device.h"
+#include "tests/sync/sync_fixture.h"
+
+#include <atomic>
+
+namespace {
+
+using namespace sync_test;
+using nox::model;
+
+// The monitor thread with the real sync handlers and monitoring read on scripted devices.
+class MonitorThread : public engine_fixture {
+protected:
+    void start(std::chrono::milliseconds period) {
+        sync_.register_handlers(engine_.methods());
+        start_engine();
+        nox::monitor_options options;
+        options.period = period;
+        options.housekeeping = [this] { ++housekeeping_; };
+        options.housekeeping_ticks = 2;
+        monitor_ = std::make_unique<nox::monitor_thread>(engine_, options);
+        thread_ = monitor_->start();
+    }
+    ~MonitorThread() override { stop(); }
+    void stop() {
+        if (monitor_) monitor_->stop();
+        if (thread_.joinable()) thread_.join();
+    }
+    size_t stored_cycles() { return requests_where("direction", "get_monitor").size(); }
+
+    nox::sync_service sync_;
+    std::unique_ptr<nox::monitor_thread> monitor_;
+    std::thread thread_;
+    std::atomic<int> housekeeping_{0};
+};
+
+TEST_F(MonitorThread, CyclesWithoutFramesFinishAndAreCleanedUp) {
+    start(20ms);
+    ASSERT_TRUE(notifier_.wait_until([&] { return monitor_->cycles_posted() >= 5; }));
+    // Finished cycles are removed before the next one is posted: at most the newest
+    // finished one and the running one are stored.
+    EXPECT_LE(stored_cycles(), 2u);
+    EXPECT_GE(housekeeping_.load(), 1);
+    EXPECT_GE(log_count("|> Starting monitor thread"), 1u);
+}
+
+TEST_F(MonitorThread, OneReadPerFramePerCycle) {
+    auto device = std::make_shared<monitor_test::monitored_device>();
+    nox::register_monitoring_handlers(engine_.methods(), {[&](const std::string&) { return device; }});
+    add_frame("a");
+    add_frame("b");
+    start(20ms);
+    ASSERT_TRUE(notifier_.wait_until([&] { return monitor_->cycles_posted() >= 4; }));
+    stop();
+    EXPECT_EQ(get("frames", 1).get("mon_network_status"), "online");
+    EXPECT_EQ(get("frames", 2).get("mon_network_status"), "online");
+    // Per-frame requests of finished cycles go with their cycle.
+    EXPECT_LE(requests_where("method", "get_monitor").size(), 4u);
+}
+
+TEST_F(MonitorThread, StopEndsTheThreadAtOnce) {
+    start(std::chrono::seconds(30));
+    ASSERT_TRUE(notifier_.wait_until([&] { return monitor_->cycles_posted() >= 1; }));
+    const auto asked = std::chrono::steady_clock::now();
+    stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 500ms);
+    EXPECT_EQ(log_count("|> Quit signal received, exiting monitoring thread..."), 1u);
+}
+
+class MonitorTick : public engine_fixture {
+protected:
+    nox::monitor_thread monitor_{engine_};
+};
+
+TEST_F(MonitorTick, PendingCycleHoldsBackTheNext) {
+    post({{"method", "sync"}, {"status", "wait"}, {"direction", "get_monitor"}});
+    EXPECT_FALSE(monitor_.tick());
+    EXPECT_EQ(monitor_.cycles_posted(), 0u);
+}
+
+TEST_F(MonitorTick, CleanUpCopesWithRequestsWithoutTransactionId) {
+    // A cycle that failed before it got a transaction id, one that finished with its
+    // per-frame request, and unrelated requests without transaction id.
+    const model lone = post({{"method", "sync"}, {"status", "fail"}, {"direction", "get_monitor"}});
+    const model done = post({{"method", "sync"}, {"status", "done"}, {"direction", "get_monitor"},
+                             {"transaction_id", "t-1"}});
+    const model sub = post({{"method", "get_monitor"}, {"status", "done"}, {"transaction_id", "t-1"}});
+    const model other = post({{"method", "export_config"}, {"status", "fail"}});
+    const model download = post({{"method", "sync"}, {"status", "done"}, {"direction", "get"},
+                                 {"transaction_id", "t-2"}});
+    EXPECT_TRUE(monitor_.tick());
+    EXPECT_FALSE(c("requests").exists_locked(lone.id()));
+    EXPECT_FALSE(c("requests").exists_locked(done.id()));
+    EXPECT_FALSE(c("requests").exists_locked(sub.id()));
+    EXPECT_TRUE(c("requests").exists_locked(other.id()));
+    EXPECT_TRUE(c("requests").exists_locked(download.id()));
+    // The new cycle is stored in "start".
+    auto cycles = requests_where("direction", "get_monitor");
+    ASSERT_EQ(cycles.size(), 1u);
+    EXPECT_EQ(cycles[0].get("status"), "start");
+    EXPECT_EQ(cycles[0].get("method"), "sync");
+}
+
+}  // namespace
