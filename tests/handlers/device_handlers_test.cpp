@@ -1,6 +1,7 @@
 // The device request handlers on scripted devices: parameter diffs, mute and power,
 // factory reset, association by request and by select key, logins and refresh.
 #include "backend/requests/device_handlers.h"
+#include "backend/requests/device_wiring.h"
 #include "tests/fakes/fake_device.h"
 #include "tests/handlers/handler_fixture.h"
 
@@ -284,6 +285,33 @@ TEST_F(DeviceHandlers, RefreshBecomesADownloadSyncWhenSomethingWasFound) {
     EXPECT_EQ(r.get("direction"), "get");
     EXPECT_EQ(r.get("requeue"), "true");
     EXPECT_EQ(requested_, (std::vector<std::string>{"10.99.0.1", ""}));
+}
+
+}  // namespace
+}  // namespace handlers_test
+
+namespace handlers_test {
+namespace {
+
+TEST(DeviceWiring, ParsesDeviceIdentities) {
+    const auto address = nox::parse_device_id("0001a2b3:0c0d0e0f", 5);
+    ASSERT_TRUE(address.has_value());
+    EXPECT_EQ(address->id_high, 0x0001a2b3u);
+    EXPECT_EQ(address->id_low, 0x0c0d0e0fu);
+    EXPECT_EQ(address->kind, 5);
+    EXPECT_EQ(address->text(), "0001a2b3:0c0d0e0f");
+    EXPECT_TRUE(nox::parse_device_id("ABCDEF01:1", 2).has_value());
+    for (const char* bad : {"", "0001a2b3", "0001a2b3:", ":0c0d0e0f", "0001a2b3:0c0d0e0g", "123456789:1", "1:2:3"})
+        EXPECT_FALSE(nox::parse_device_id(bad, 1).has_value()) << bad;
+
+    nox::model tesira(3);
+    tesira.set("frame_type", "tesira");
+    tesira.set("device_id", "AmpBlock1");
+    EXPECT_EQ(nox::make_frame_device(tesira), nullptr);
+    nox::model malformed(4);
+    malformed.set("frame_type", "mira");
+    malformed.set("device_id", "not-an-address");
+    EXPECT_EQ(nox::make_frame_device(malformed), nullptr);
 }
 
 }  // namespace
