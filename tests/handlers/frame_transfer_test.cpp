@@ -269,3 +269,42 @@ TEST(MonitorWords, MapToFrameAndChannels) {
 
 }  // namespace
 }  // namespace handlers_test
+
+#include "backend/amp/mira_device.h"
+#include "tests/mira/fake_transport.h"
+
+namespace handlers_test {
+namespace {
+
+// A Mira device whose amplifier answers the identity and power queries and then falls
+// silent (every further query times out at once): after three time-outs the device
+// counts as unreachable, and the download stops instead of asking every parameter.
+TEST_F(handler_fixture, MiraAmplifierFallingSilentEndsTheDownloadEarly) {
+    auto transport = std::make_shared<mira_test::fake_transport>();
+    transport->replies = {{"Dev.ModelName?", "VR45:4M"}, {"Amp.Version.SWFID?", "7.2"},
+                          {"Dev.FrameLabel?", "Hall"}, {"Dev.Power?", "1"}};
+    auto dev = std::make_shared<nox::amp::mira_device>(nox::amp::device_address{0, 1, 2}, transport,
+                                                       [] { return std::string("10.99.0.1"); });
+    std::vector<nox::amp::param_entry> rows;
+    ASSERT_EQ(dev->parameter_list(0, rows), 0);
+    ASSERT_GT(rows.size(), 20u);
+
+    const int32_t id = add_frame("mira", "28", "00000000:00000001");
+    std::string ids;
+    for (auto ch : channels_of(id)) ids += (ids.empty() ? "" : " ") + std::to_string(ch);
+    nox::model request(1);
+    request.set("frame_id", std::to_string(id));
+    request.set("channels", ids);
+    const size_t mark = transport->sent.size();
+    EXPECT_EQ(nox::read_frame(*dev, request, engine_), 13);
+    const auto sent = transport->since(mark);
+    EXPECT_TRUE(dev->unreachable());
+    // Name, model, power, then one mute, one bridge mode and one route query time out.
+    EXPECT_LE(sent.size(), 8u) << sent.size();
+    EXPECT_FALSE(transport->sent_prefix("Mod.Out.AmpGain?"));
+    flush();
+    EXPECT_FALSE(frame(id).has("synced"));
+}
+
+}  // namespace
+}  // namespace handlers_test
