@@ -45,6 +45,14 @@ void monitor_thread::stop() {
     wake_.notify_all();
 }
 
+void monitor_thread::cycle_finished() {
+    {
+        std::lock_guard lock(mutex_);
+        finished_ = true;
+    }
+    wake_.notify_all();
+}
+
 bool monitor_thread::should_end() const {
     return (options_.quit_flag && options_.quit_flag->load()) || engine_.closed();
 }
@@ -95,22 +103,36 @@ void monitor_thread::run() {
     const std::string tag = thread_tag();
     log_line(tag + "|> Starting monitor thread");
     try {
-        auto next = std::chrono::steady_clock::now();
+        using clock = std::chrono::steady_clock;
+        std::unique_lock lock(mutex_);
         for (;;) {
-            {
-                std::lock_guard lock(mutex_);
-                if (stop_) break;
-            }
-            if (should_end()) break;
-            tick();
+            if (stop_ || should_end()) break;
+            lock.unlock();
+            bool posted = tick();
             if (options_.housekeeping && options_.housekeeping_ticks > 0 &&
                 ++ticks_ % static_cast<std::uint64_t>(options_.housekeeping_ticks) == 0)
                 options_.housekeeping();
-            next += options_.period;
-            const auto now = std::chrono::steady_clock::now();
-            if (next < now) next = now + options_.period;  // overran: keep the pace, do not catch up
-            std::unique_lock lock(mutex_);
-            wake_.wait_until(lock, next, [this] { return stop_; });
+            lock.lock();
+            if (posted) finished_ = false;
+            const auto next = clock::now() + options_.period;
+            if (!posted) {
+                // A cycle is still running: post the next as soon as it has finished.
+                wake_.wait_until(lock, next, [this] { return stop_ || finished_; });
+                if (finished_ && !stop_) {
+                    finished_ = false;
+                    // The finished cycle's status is committed right after its handler
+                    // returns; give the transactor a few short moments to store it.
+                    for (int attempt = 0; attempt < 20 && !stop_ && !posted; ++attempt) {
+                        lock.unlock();
+                        posted = tick();
+                        lock.lock();
+                        if (!posted) wake_.wait_for(lock, std::chrono::milliseconds(5), [this] { return stop_; });
+                    }
+                    if (posted) finished_ = false;
+                }
+                if (!posted) continue;  // the next tick decides again
+            }
+            wake_.wait_until(lock, clock::now() + options_.period, [this] { return stop_; });
         }
         log_line(tag + "|> Quit signal received, exiting monitoring thread...");
     } catch (...) {

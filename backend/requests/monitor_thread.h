@@ -9,9 +9,14 @@
 // Every `housekeeping_ticks` ticks the housekeeping hook runs (the sync service's sweep of
 // project copies).
 //
-// The thread never talks to an amplifier. It waits for its next tick on a condition
-// variable, so `stop` ends it at once; it also ends at its next tick once the quit flag
-// is set or the request engine is closed.
+// A tick that finds a cycle still running does not wait for the following tick: once
+// `cycle_finished` reports the end of that cycle, the next one is posted at once, so a
+// cycle slowed down by an amplifier that does not answer delays the next by its own
+// overrun only, never by a whole period.
+//
+// The thread never talks to an amplifier. It waits on a condition variable, so `stop`
+// ends it at once; it also ends at its next tick once the quit flag is set or the
+// request engine is closed.
 //
 // Thread safety: `start` once; `stop`, `tick` and the counters from any thread.
 #pragma once
@@ -50,6 +55,8 @@ public:
     std::thread start();
     // Ends the loop at once.
     void stop();
+    // Reports that a monitoring cycle completed (its final status is about to be stored).
+    void cycle_finished();
 
     // One tick of the loop: clean-up and posting when no cycle is pending. True when a
     // cycle was posted.
@@ -65,7 +72,8 @@ private:
     const monitor_options options_;
     std::mutex mutex_;
     std::condition_variable wake_;
-    bool stop_ = false;  // guarded by mutex_
+    bool stop_ = false;      // guarded by mutex_
+    bool finished_ = false;  // guarded by mutex_: a cycle completed since the last post
     std::atomic<std::uint64_t> posted_{0};
     std::uint64_t ticks_ = 0;  // loop thread only
 };

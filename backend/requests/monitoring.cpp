@@ -91,6 +91,18 @@ private:
     bool offline_ = false;
 };
 
+// The device's read cache, on for the lifetime of the scope.
+class reply_cache_scope {
+public:
+    explicit reply_cache_scope(amp::device& dev) : dev_(dev) { dev_.cache_on(); }
+    ~reply_cache_scope() { dev_.cache_off(); }
+    reply_cache_scope(const reply_cache_scope&) = delete;
+    reply_cache_scope& operator=(const reply_cache_scope&) = delete;
+
+private:
+    amp::device& dev_;
+};
+
 void reset_statuses(monitor_pass& pass) {
     pass.set_frame("mon_frame_status", "3");
     pass.set_frame("mon_frame_reason", "");
@@ -269,6 +281,10 @@ int read_monitoring(amp::device& dev, const model& request, request_engine& engi
 
     if (amp::in_unreachable_hold_off(dev)) return -1;
 
+    // Within one pass the same reply serves every repeat: the power state (read three
+    // times), the firmware version (twice) and the rows that share a multi-field reply.
+    // The monitor block itself is never cached.
+    const reply_cache_scope cache(dev);
     std::vector<std::uint32_t> words;
     if (dev.read_monitor(words) == 0) apply_monitor_words(pass, words);
     pass.lost();
@@ -286,14 +302,8 @@ int read_monitoring(amp::device& dev, const model& request, request_engine& engi
 
     const bool dirty = pass.frame().has("mon_dirty_status", "1");
     if (!pass.offline()) {
-        // One pass reads several rows of the same multi-field reply; the cache answers the
-        // repeats without another exchange.
-        dev.cache_on();
-        int result = read_capabilities(pass);
-        if (result != 0) {
-            dev.cache_off();
-            return result;
-        }
+        const int result = read_capabilities(pass);
+        if (result != 0) return result;
         if (!pass.offline()) {
             read_power_status(pass);
             if (!pass.lost()) read_parameters(pass, 1);
@@ -308,7 +318,6 @@ int read_monitoring(amp::device& dev, const model& request, request_engine& engi
             }
             if (!pass.lost()) read_parameters(pass, 0);
         }
-        dev.cache_off();
     }
 
     // Compare what this pass found with the store as it is now.

@@ -71,6 +71,34 @@ TEST_F(MonitorThread, StopEndsTheThreadAtOnce) {
     EXPECT_EQ(log_count("|> Quit signal received, exiting monitoring thread..."), 1u);
 }
 
+TEST_F(MonitorThread, SlowCycleIsFollowedAtOnceNotAtTheNextTick) {
+    // The first read of the frame takes 1.3 periods; the next cycle must start when it
+    // ends, not a whole period later.
+    std::atomic<int> calls{0};
+    engine_.methods().set_handler("get_monitor", "wait", [&](model& r, nox::request_engine&) {
+        if (calls++ == 0) std::this_thread::sleep_for(1300ms);
+        r.set("status", "done");
+    });
+    add_frame("a");
+    nox::sync_options options;
+    options.on_completed = [&](const std::string& direction) {
+        if (direction == "get_monitor" && monitor_) monitor_->cycle_finished();
+    };
+    nox::sync_service slow_sync(options);
+    slow_sync.register_handlers(engine_.methods());
+    start_engine();
+    nox::monitor_options monitor_options;
+    monitor_options.period = 1000ms;
+    monitor_ = std::make_unique<nox::monitor_thread>(engine_, monitor_options);
+    const auto started = std::chrono::steady_clock::now();
+    thread_ = monitor_->start();
+    ASSERT_TRUE(notifier_.wait_until([&] { return monitor_->cycles_posted() >= 2; }, 5s));
+    const auto second = std::chrono::steady_clock::now() - started;
+    stop();
+    EXPECT_GE(second, 1300ms);
+    EXPECT_LT(second, 1900ms);  // waiting for the next tick would give 2 s
+}
+
 class MonitorTick : public engine_fixture {
 protected:
     nox::monitor_thread monitor_{engine_};

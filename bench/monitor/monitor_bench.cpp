@@ -1,0 +1,334 @@
+// Monitoring and synchronisation against simulated Mira amplifiers, with the backend's own
+// request machinery in this process: project store, request engine (eight processing
+// threads and the transactor), device registry with Mira devices on the UDP transport,
+// the frame reader and writer, the sync handlers, the monitoring read and the monitor
+// thread. The amplifiers live in one simulator process (a child), so the processor time
+// and memory measured here are the backend side's alone.
+//
+//   scripts/sandbox.sh build/bench/monitor_bench monitor [amps] [seconds] [silent]
+//       monitoring cycles: period, processor use, resident memory, exchanges per cycle;
+//       with `silent` of the amplifiers not answering: how old the live amplifiers'
+//       monitoring data gets (time between two completed reads of a frame)
+//   scripts/sandbox.sh build/bench/monitor_bench silent_download
+//       a download whose only amplifier is silent: processor use while it waits
+//   scripts/sandbox.sh build/bench/monitor_bench download [amps]
+//       a download of every amplifier: total time and exchanges
+#include "backend/amp/mira_device.h"
+#include "backend/amp/network_interfaces.h"
+#include "backend/model/device_registry.h"
+#include "backend/requests/device_wiring.h"
+#include "backend/requests/frame_transfer.h"
+#include "backend/requests/monitor_thread.h"
+#include "backend/requests/monitoring.h"
+#include "backend/requests/request_engine.h"
+#include "backend/requests/sync_handlers.h"
+#include "common/log/log.h"
+#include "tools/mira_sim/sim_client.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+const std::string interface_address = "10.99.0.1";
+
+class counting_transport : public nox::amp::mira_transport {
+public:
+    std::atomic<long> exchanges{0};
+    int text(const std::string& i, const nox::amp::device_address& t, const std::string& c, std::string& r) override {
+        ++exchanges;
+        return inner_.text(i, t, c, r);
+    }
+    int text_raw(const std::string& i, const nox::amp::device_address& t, const std::string& c,
+                 std::vector<std::uint8_t>& p) override {
+        ++exchanges;
+        return inner_.text_raw(i, t, c, p);
+    }
+    int packet(const std::string& i, const nox::amp::device_address& t, std::span<const std::uint32_t> w,
+               std::vector<std::uint32_t>& r) override {
+        ++exchanges;
+        return inner_.packet(i, t, w, r);
+    }
+
+private:
+    nox::amp::udp_mira_transport inner_;
+};
+
+class quiet_notifier : public nox::change_notifier {
+public:
+    void broadcast(const std::string&) override {}
+    std::string build_notification(const std::string&, const nox::model&, const std::vector<std::string>&) override {
+        return {};
+    }
+};
+
+double cpu_seconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + 1e-6 * double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+}
+
+long rss_kib() {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return 0;
+}
+
+std::string amp_id(int i) {
+    char text[32];
+    std::snprintf(text, sizeof text, "00000000:%08x", i + 1);
+    return text;
+}
+
+double percentile(std::vector<double> v, double p) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<size_t>(p * double(v.size() - 1) + 0.5))];
+}
+
+// The backend's request machinery for `amps` associated Mira frames.
+class rig {
+public:
+    explicit rig(int amps) {
+        folder_ = std::filesystem::temp_directory_path() / ("orva-monitor-bench-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(folder_);
+        const char* log_path = std::getenv("MONITOR_BENCH_LOG");
+        nox::log::instance().set_log_path(log_path ? log_path : (folder_ / "orva.log").string());
+        store_.register_default_collections();
+        store_.set_paths((folder_ / "configuration_orva.xml").string(), (folder_ / "template.xml").string());
+        for (int i = 0; i < amps; ++i) add_frame(i);
+        nox::amp::set_mira_interface(interface_address);
+
+        nox::device_registry::hooks hooks;
+        hooks.make_device = [this](const nox::model& frame) -> nox::device_registry::device_ptr {
+            auto address = nox::parse_device_id(frame.get("device_id"), 2);
+            if (!address) return nullptr;
+            return std::make_shared<nox::amp::mira_device>(*address, transport_);
+        };
+        hooks.commit = [this](const std::string& c, const nox::model& m, bool) { engine_.enqueue_write(c, m); };
+        registry_.set_hooks(hooks);
+        registry_.rebuild_devices(false);
+
+        nox::register_frame_handlers(engine_.methods(), registry_);
+        nox::register_monitoring_handlers(engine_.methods(),
+                                          {[this](const std::string& id) { return registry_.lookup(id); }});
+        // Record when each frame's monitoring read completes.
+        const nox::request_handler read = *engine_.methods().find("get_monitor", "wait");
+        engine_.methods().set_handler("get_monitor", "wait", [this, read](nox::model& r, nox::request_engine& e) {
+            read(r, e);
+            if (r.get("status") != "done") return;
+            std::lock_guard lock(mutex_);
+            reads_[r.get("device_id")].push_back(clock_type::now());
+        });
+        nox::sync_options options;
+        options.on_completed = [this](const std::string& direction) {
+            {
+                std::lock_guard lock(mutex_);
+                if (direction == "get_monitor") cycles_.push_back(clock_type::now());
+                ++completed_;
+            }
+            done_.notify_all();
+            if (direction == "get_monitor" && monitor_) monitor_->cycle_finished();
+        };
+        sync_ = std::make_unique<nox::sync_service>(options);
+        sync_->register_handlers(engine_.methods());
+        engine_.start(workers_);
+    }
+    ~rig() {
+        if (monitor_) monitor_->stop();
+        engine_.close();
+        for (auto& t : workers_) t.join();
+        std::error_code ec;
+        std::filesystem::remove_all(folder_, ec);
+    }
+
+    void start_monitor() {
+        monitor_ = std::make_unique<nox::monitor_thread>(engine_);
+        workers_.push_back(monitor_->start());
+    }
+
+    // Posts a sync in `direction` and waits for it; returns the request as stored.
+    nox::model sync(const std::string& direction) {
+        nox::model r;
+        r.set("method", "sync");
+        r.set("status", "start");
+        r.set("direction", direction);
+        const int before = completed();
+        const auto id = engine_.post_request(r).id();
+        std::unique_lock lock(mutex_);
+        done_.wait_for(lock, 600s, [&] { return completed_ > before; });
+        lock.unlock();
+        // The completion is committed right after the handler returns.
+        for (int i = 0; i < 100; ++i) {
+            nox::model stored = store_.collection("requests").get_locked(id);
+            if (stored.has("status", "done") || stored.has("status", "fail")) return stored;
+            std::this_thread::sleep_for(5ms);
+        }
+        return store_.collection("requests").get_locked(id);
+    }
+
+    int completed() {
+        std::lock_guard lock(mutex_);
+        return completed_;
+    }
+    std::vector<clock_type::time_point> cycles() {
+        std::lock_guard lock(mutex_);
+        return cycles_;
+    }
+    std::map<std::string, std::vector<clock_type::time_point>> reads() {
+        std::lock_guard lock(mutex_);
+        return reads_;
+    }
+    counting_transport& transport() { return *transport_; }
+    nox::sync_service& sync_service() { return *sync_; }
+
+private:
+    void add_frame(int i) {
+        nox::model f;
+        f.set("frame_type", "mira");
+        f.set("name", "Amp " + std::to_string(i + 1));
+        f.set("device_id", amp_id(i));
+        f.set("module_class", "2");
+        const int32_t id = store_.collection("frames").add_locked(f);
+        std::string ids;
+        for (int k = 0; k < 4; ++k) {
+            nox::model ch;
+            ch.set("frame_id", std::to_string(id));
+            ch.set("frame_type", "mira");
+            ch.set("device_id", amp_id(i));
+            ch.set("name", "Ch" + std::to_string(k + 1));
+            ids += (ids.empty() ? "" : " ") + std::to_string(store_.collection("channels").add_locked(ch));
+        }
+        nox::model change(id);
+        change.set("channels", ids);
+        store_.collection("frames").update(change);
+    }
+
+    std::filesystem::path folder_;
+    nox::project_store store_;
+    quiet_notifier notifier_;
+    nox::request_engine engine_{store_, notifier_};
+    nox::device_registry registry_{store_};
+    std::shared_ptr<counting_transport> transport_ = std::make_shared<counting_transport>();
+    std::unique_ptr<nox::sync_service> sync_;
+    std::unique_ptr<nox::monitor_thread> monitor_;
+    std::vector<std::thread> workers_;
+    std::mutex mutex_;
+    std::condition_variable done_;
+    int completed_ = 0;
+    std::vector<clock_type::time_point> cycles_;
+    std::map<std::string, std::vector<clock_type::time_point>> reads_;
+};
+
+std::vector<std::string> sim_arguments(int amps) {
+    std::vector<std::string> args;
+    for (int i = 0; i < amps; ++i) {
+        args.push_back("--amp");
+        args.push_back(amp_id(i));
+    }
+    return args;
+}
+
+int monitor(int amps, int seconds, int silent) {
+    mira_sim::sim_client sim(mira_sim::sim_client::default_program(), sim_arguments(amps));
+    for (int i = 0; i < silent; ++i) sim.expect_ok("fault " + amp_id(i) + " silent");
+    rig r(amps);
+    r.start_monitor();
+    // Let the first cycles (and the silent amplifiers' first time-outs) pass.
+    std::this_thread::sleep_for(5s);
+    const double cpu0 = cpu_seconds();
+    const long exchanges0 = r.transport().exchanges.load();
+    const auto t0 = clock_type::now();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const double wall = std::chrono::duration<double>(clock_type::now() - t0).count();
+    const double cpu = cpu_seconds() - cpu0;
+    const long exchanges = r.transport().exchanges.load() - exchanges0;
+
+    std::vector<double> periods;
+    auto cycles = r.cycles();
+    for (size_t i = 1; i < cycles.size(); ++i)
+        if (cycles[i] >= t0) periods.push_back(std::chrono::duration<double>(cycles[i] - cycles[i - 1]).count());
+    std::vector<double> ages;
+    for (const auto& [device, times] : r.reads()) {
+        bool is_silent = false;
+        for (int i = 0; i < silent; ++i) is_silent |= device == amp_id(i);
+        if (is_silent) continue;
+        for (size_t i = 1; i < times.size(); ++i)
+            if (times[i] >= t0) ages.push_back(std::chrono::duration<double>(times[i] - times[i - 1]).count());
+    }
+    std::printf("monitoring %d amplifiers (%d silent) for %.1f s\n", amps, silent, wall);
+    std::printf("  cycles completed: %zu, period mean %.3f s, p50 %.3f s, max %.3f s\n", periods.size(),
+                periods.empty() ? 0.0 : wall / double(periods.size()), percentile(periods, 0.5),
+                percentile(periods, 1.0));
+    std::printf("  backend processor use: %.2f%% of one core (%.3f s in %.1f s)\n", 100.0 * cpu / wall, cpu, wall);
+    std::printf("  resident memory: %ld KiB\n", rss_kib());
+    std::printf("  exchanges: %.1f per second, %.1f per amplifier and cycle\n", double(exchanges) / wall,
+                periods.empty() ? 0.0 : double(exchanges) / double(periods.size()) / double(amps));
+    std::printf("  age of live amplifiers' monitoring data between reads: p50 %.3f s, max %.3f s (%zu reads)\n",
+                percentile(ages, 0.5), percentile(ages, 1.0), ages.size());
+    return 0;
+}
+
+int silent_download() {
+    mira_sim::sim_client sim(mira_sim::sim_client::default_program(), sim_arguments(1));
+    sim.expect_ok("fault " + amp_id(0) + " silent");
+    rig r(1);
+    const double cpu0 = cpu_seconds();
+    const auto looks0 = r.sync_service().wait_looks();
+    const auto t0 = clock_type::now();
+    const nox::model result = r.sync("get");
+    const double wall = std::chrono::duration<double>(clock_type::now() - t0).count();
+    const double cpu = cpu_seconds() - cpu0;
+    std::printf("download of one silent amplifier: %s, any_disconnected %s, %.2f s\n", result.get("status").c_str(),
+                result.get("any_disconnected").c_str(), wall);
+    std::printf("  backend processor use while waiting: %.2f%% of one core (%.4f s), %llu looks of the wait step\n",
+                100.0 * cpu / wall, cpu, static_cast<unsigned long long>(r.sync_service().wait_looks() - looks0));
+    return 0;
+}
+
+int download(int amps) {
+    mira_sim::sim_client sim(mira_sim::sim_client::default_program(), sim_arguments(amps));
+    rig r(amps);
+    const long exchanges0 = r.transport().exchanges.load();
+    const double cpu0 = cpu_seconds();
+    const auto t0 = clock_type::now();
+    const nox::model result = r.sync("get");
+    const double wall = std::chrono::duration<double>(clock_type::now() - t0).count();
+    const long exchanges = r.transport().exchanges.load() - exchanges0;
+    std::printf("download of %d amplifiers: %s, any_disconnected %s, %.2f s, %ld exchanges (%.1f per amplifier), "
+                "processor %.3f s\n",
+                amps, result.get("status").c_str(), result.get("any_disconnected").c_str(), wall, exchanges,
+                double(exchanges) / amps, cpu_seconds() - cpu0);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string what = argc > 1 ? argv[1] : "monitor";
+    const auto arg = [&](int i, int fallback) { return argc > i ? std::max(0, std::atoi(argv[i])) : fallback; };
+    if (what == "monitor") return monitor(std::max(1, arg(2, 64)), std::max(1, arg(3, 20)), arg(4, 0));
+    if (what == "silent_download") return silent_download();
+    if (what == "download") return download(std::max(1, arg(2, 64)));
+    std::fprintf(stderr, "usage: monitor_bench monitor [amps] [seconds] [silent] | silent_download | download [amps]\n");
+    return 2;
+}
