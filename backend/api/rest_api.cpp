@@ -454,7 +454,11 @@ std::string rest_api::subscription_route(const http_request& r, bool subscribe) 
     if (!body.has("id")) return http::json_bad_request("missing attribute \"id\"");
     if (!body.has("type")) return http::json_bad_request("missing attribute \"type\"");
     const std::string type = body.at("type");
-    store_.collection(type);  // an unknown collection is refused (nothing to subscribe to)
+    try {
+        store_.collection(type);
+    } catch (const generic_model_not_found&) {
+        return http::json_bad_request("unknown type");  // nothing to subscribe to
+    }
     if (subscribe) subscriptions_.subscribe(type, body.id(), body.get("attr"));
     else subscriptions_.unsubscribe(type, body.id(), body.get("attr"));
     return http::json_ok("{}");
