@@ -75,6 +75,28 @@ TEST_F(SimSync, RenamedMiraChannelIsReportedWithRoutedNames) {
                   "\",\"ModA.Out1\",\"ModA.Stage\"] ]");
 }
 
+TEST_F(SimSync, RollbackRestoresTheProjectAndUploadsIt) {
+    ASSERT_EQ(sync("get").get("status"), "done");
+    sim_.expect_ok("set " + first + " Dev.Fuse.Type?|2");
+    const model download = sync("get");
+    ASSERT_NE(download.get("diff_result").find("\"fuse_type\",\"1\",\"2\""), std::string::npos)
+        << download.get("diff_result");
+    EXPECT_EQ(get("frames", a_).get("fuse_type"), "2");
+
+    const model rollback = wait_final(post({{"method", "sync"},
+                                            {"status", "rollback"},
+                                            {"current_config", download.at("current_config")},
+                                            {"sync_request_id", std::to_string(download.id())}})
+                                          .id(),
+                                      60s);
+    EXPECT_EQ(rollback.get("status"), "done") << log_text();
+    EXPECT_EQ(rollback.get("direction"), "put");
+    EXPECT_NE(rollback.get("transaction_id"), download.get("transaction_id"));
+    EXPECT_EQ(get("frames", a_).get("fuse_type"), "1");
+    // The upload wrote the restored value back to the amplifier.
+    EXPECT_EQ(sim_.command("get " + first + " Dev.Fuse.Type?").front(), "ok 1");
+}
+
 TEST_F(SimSync, ExcludedFrameIsNotRead) {
     set("frames", b_, "frame_excluded", "1");
     const model r = sync("get");
