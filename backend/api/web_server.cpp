@@ -104,6 +104,12 @@ void web_server::websocket_ready(mg_connection* conn, void* user) {
     self->hub_.serve_client([conn](const std::string& message) {
         return mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_TEXT, message.data(), message.size()) > 0;
     });
+    if (self->hub_.closed()) {
+        // The backend is stopping: end the WebSocket properly (1001 "going away"), so the
+        // client's close answer ends civetweb's read of this connection at once.
+        const char going_away[2] = {0x03, static_cast<char>(0xE9)};
+        mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE, going_away, sizeof going_away);
+    }
 }
 
 int web_server::websocket_data(mg_connection*, int, char*, size_t, void*) {

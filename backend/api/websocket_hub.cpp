@@ -27,12 +27,14 @@ void websocket_hub::serve_client(const writer& write) {
                 if (self->outbox.empty()) break;  // closing, nothing left to send
                 message = std::move(self->outbox.front());
                 self->outbox.pop_front();
+                self->outbox_bytes -= message.size();
             }
             log_line("Notifying client (tid: " + tag + "): " + message);
             if (!write(message)) {
                 std::lock_guard lock(self->mutex);
                 self->closing = true;
                 self->outbox.clear();
+                self->outbox_bytes = 0;
             }
         }
         log_line(tag + "|> Quit signal received, exiting websocket handling for mg thread...");
@@ -42,6 +44,12 @@ void websocket_hub::serve_client(const writer& write) {
     }
     std::lock_guard lock(clients_mutex_);
     clients_.remove(self);
+    emptied_.notify_all();
+}
+
+bool websocket_hub::wait_until_empty(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(clients_mutex_);
+    return emptied_.wait_for(lock, timeout, [this] { return clients_.empty(); });
 }
 
 void websocket_hub::broadcast(const std::string& text) {
@@ -51,13 +59,16 @@ void websocket_hub::broadcast(const std::string& text) {
         for (const auto& c : clients_) {
             std::lock_guard lock(c->mutex);
             if (c->closing) continue;
-            if (c->outbox.size() >= options_.max_outbox) {
+            if (c->outbox.size() >= options_.max_outbox ||
+                c->outbox_bytes + text.size() > options_.max_outbox_bytes) {
                 // The client stopped reading: close it instead of queueing without bound.
                 c->closing = true;
                 c->outbox.clear();
+                c->outbox_bytes = 0;
                 ++dropped;
             } else {
                 c->outbox.push_back(text);
+                c->outbox_bytes += text.size();
             }
             c->wake.notify_one();
         }
@@ -74,6 +85,7 @@ void websocket_hub::shutdown() {
         std::lock_guard lock(c->mutex);
         // Messages not yet sent are dropped; the shutdown word is the last one.
         c->outbox.clear();
+        c->outbox_bytes = 0;
         if (!c->closing) c->outbox.push_back("shutting_down");
         c->closing = true;
         c->wake.notify_all();
@@ -83,6 +95,11 @@ void websocket_hub::shutdown() {
 void websocket_hub::reopen() {
     std::lock_guard lock(clients_mutex_);
     closed_ = false;
+}
+
+bool websocket_hub::closed() const {
+    std::lock_guard lock(clients_mutex_);
+    return closed_;
 }
 
 size_t websocket_hub::client_count() const {

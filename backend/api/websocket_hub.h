@@ -9,7 +9,7 @@
 // other.
 //
 // A client that falls behind is dropped rather than allowed to hold memory or others:
-// when its outbox passes `max_outbox` messages it is closed (its queued messages are
+// when its outbox passes `max_outbox` messages (or `max_outbox_bytes`) it is closed (its queued messages are
 // discarded); a write that fails (the connection's write time-out included) closes it too.
 // `shutdown` replaces every outbox with the single word "shutting_down", lets the sender
 // loops write it and end, and refuses clients that connect later.
@@ -21,6 +21,7 @@
 // client-list mutex, then a client's own mutex.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -35,7 +36,8 @@ namespace nox {
 class websocket_hub {
 public:
     struct options {
-        size_t max_outbox = 10000;
+        size_t max_outbox = 10000;                // messages
+        size_t max_outbox_bytes = 64 * 1024 * 1024;  // their total size
     };
 
     websocket_hub() : websocket_hub(options{}) {}
@@ -56,22 +58,30 @@ public:
 
     // Sends "shutting_down" as each client's last message and closes every client.
     void shutdown();
+    // Waits until every sender loop has ended (each has written its last message), or
+    // until `timeout` passes; true when none is left. The web server may only be stopped
+    // afterwards: stopping it aborts the writes still in progress.
+    bool wait_until_empty(std::chrono::milliseconds timeout);
 
     // Allows clients again after a shutdown (a backend started anew).
     void reopen();
 
     size_t client_count() const;
+    // True after `shutdown` (until `reopen`).
+    bool closed() const;
 
 private:
     struct client {
         std::mutex mutex;
         std::condition_variable wake;
         std::deque<std::string> outbox;  // guarded by mutex
+        size_t outbox_bytes = 0;         // guarded by mutex
         bool closing = false;            // guarded by mutex
     };
 
     const options options_;
     mutable std::mutex clients_mutex_;
+    std::condition_variable emptied_;             // signalled when a client is removed
     std::list<std::shared_ptr<client>> clients_;  // guarded by clients_mutex_
     bool closed_ = false;                         // guarded by clients_mutex_
 };

@@ -76,6 +76,9 @@ void backend::shutdown() {
     log_line("Clearing thread pool...");
     workers_.clear();
     hub_.shutdown();
+    // Stopping the server aborts writes in progress: let every client get its last word.
+    if (!hub_.wait_until_empty(std::chrono::seconds(10)))
+        log_line("WebSocket clients still writing after 10 s; stopping the web server anyway");
     log_line("Stopping web server...");
     if (server_) server_->stop();
     log_line("Saving data model...");

@@ -65,6 +65,7 @@ std::optional<ws_message> ws_client::next(std::chrono::milliseconds timeout) {
             continue;
         }
         if (message.opcode == 10) continue;
+        if (message.opcode == 8) send(8, message.payload.substr(0, 2));  // answer a close
         return message;
     }
 }
