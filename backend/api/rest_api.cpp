@@ -91,16 +91,27 @@ const char* const request_collection = "requests";
 
 }  // namespace
 
-std::vector<model> filter_by_tags(std::vector<model> models, const std::string& query) {
+namespace {
+
+using tag_entries = std::vector<std::pair<std::string, std::vector<std::string>>>;
+
+tag_entries parse_tag_filter(const std::string& query) {
     std::string rest = query;
     for (size_t at; (at = rest.find("format=json")) != std::string::npos;)
         rest.erase(at, 11);
-    std::vector<std::pair<std::string, std::vector<std::string>>> entries;
+    tag_entries entries;
     for (const auto& term : split_any(rest, "&")) {
         if (std::count(term.begin(), term.end(), '=') != 1) continue;
         size_t eq = term.find('=');
         entries.emplace_back(term.substr(0, eq), split_any(term.substr(eq + 1), ","));
     }
+    return entries;
+}
+
+}  // namespace
+
+std::vector<model> filter_by_tags(std::vector<model> models, const std::string& query) {
+    const tag_entries entries = parse_tag_filter(query);
     if (entries.empty()) return models;
     const std::vector<std::string>* wanted = nullptr;
     for (const auto& [key, values] : entries)
@@ -304,8 +315,20 @@ std::string rest_api::collection_route(const http_request& r, const std::string&
         return http::json_ok(to_json(engine_.post_request(std::move(request))));
     }
     if (starts_with(r.method, "GET")) {
-        auto models = store_.collection(collection).get_all();
-        return http::json_ok(to_json(filter_by_tags(std::move(models), r.query.value_or(""))));
+        auto& c = store_.collection(collection);
+        if (parse_tag_filter(r.query.value_or("")).empty()) {
+            // The common case, the whole collection: written under the shared lock
+            // without copying the models.
+            std::string list = "[";
+            c.for_each([&list](const model& m) {
+                if (list.size() > 1) list += ',';
+                append_json(list, m);
+                return true;
+            });
+            list += ']';
+            return http::json_ok(list);
+        }
+        return http::json_ok(to_json(filter_by_tags(c.get_all(), r.query.value_or(""))));
     }
     return http::json_server_error("unhandled http request");
 }
