@@ -372,6 +372,19 @@ TEST(BackendLifecycle, ShutdownTellsEveryClientAndSaves) {
     EXPECT_NE(saved.find("<name>kept</name>"), std::string::npos);
 }
 
+TEST(BackendLifecycle, ListenAddressComesFromTheEnvironment) {
+    orva_test::backend_process::options options;
+    options.environment["ORVA_LISTEN_ADDRESS"] = "10.99.0.1";
+    options.address = "10.99.0.1";
+    orva_test::backend_process backend(options);
+    ASSERT_TRUE(backend.ready()) << backend.log();
+    orva_test::http_options there;
+    there.host = "10.99.0.1";
+    EXPECT_EQ(http_get("/api/version/", there).status, 200);  // Host 10.99.0.1:8080 is its own
+    EXPECT_FALSE(orva_test::port_open("127.0.0.1", 8080));
+    EXPECT_EQ(backend.stop(), 0);
+}
+
 TEST(BackendLifecycle, UnreadableProjectIsSetAsideAndTheBackendServes) {
     orva_test::backend_process::options options;
     options.configuration = "this is not xml <configuration";

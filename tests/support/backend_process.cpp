@@ -63,7 +63,7 @@ backend_process::backend_process(const options& opts) {
 
     auto deadline = std::chrono::steady_clock::now() + opts.start_timeout;
     while (std::chrono::steady_clock::now() < deadline && alive()) {
-        if (log().find("started webserver") != std::string::npos && port_open("127.0.0.1", 8080)) {
+        if (log().find("started webserver") != std::string::npos && port_open(opts.address, 8080)) {
             ready_ = true;
             break;
         }

@@ -25,6 +25,8 @@ public:
         // Written to <data>/Orva/configuration_orva.xml before the start.
         std::optional<std::string> configuration;
         std::chrono::milliseconds start_timeout{15000};
+        // Where the web server is expected to answer (ORVA_LISTEN_ADDRESS moves it).
+        std::string address = "127.0.0.1";
     };
 
     backend_process() : backend_process(options{}) {}
