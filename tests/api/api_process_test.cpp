@@ -15,6 +15,11 @@
 #include <sstream>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -370,6 +375,27 @@ TEST(BackendLifecycle, ShutdownTellsEveryClientAndSaves) {
     std::ifstream in(backend.data_folder() + "/configuration_orva.xml");
     std::string saved((std::istreambuf_iterator<char>(in)), {});
     EXPECT_NE(saved.find("<name>kept</name>"), std::string::npos);
+}
+
+TEST(BackendLifecycle, TakenPortEndsTheStartWithStatusOne) {
+    // Something else listens on 8080: the backend cannot serve, says so and exits 1.
+    int blocker = ::socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    ::setsockopt(blocker, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(8080);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(blocker, 4), 0);
+    orva_test::backend_process::options options;
+    options.start_timeout = 5s;
+    orva_test::backend_process backend(options);
+    EXPECT_FALSE(backend.ready());
+    EXPECT_EQ(backend.stop(), 1);
+    EXPECT_NE(backend.log().find("could not start the web server on 127.0.0.1:8080"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(backend.data_folder() + "/main.pid"));
+    ::close(blocker);
 }
 
 TEST(BackendLifecycle, ListenAddressComesFromTheEnvironment) {
