@@ -311,7 +311,11 @@ std::string rest_api::collection_route(const http_request& r, const std::string&
     if (starts_with(r.method, "POST")) {
         if (collection != request_collection) return object_route(r, collection, 0);
         model request = parse_model(r.read_body());
-        log_line(to_json(request));
+        // A whole project text travels in `data` of an import: log the request, not 64 MiB.
+        std::string text = to_json(request);
+        if (text.size() > 65536)
+            text = text.substr(0, 65536) + "... (" + std::to_string(text.size()) + " bytes)";
+        log_line(text);
         return http::json_ok(to_json(engine_.post_request(std::move(request))));
     }
     if (starts_with(r.method, "GET")) {
