@@ -1,5 +1,8 @@
 #include "backend/core/backend.h"
 
+#include "backend/requests/device_handlers.h"
+#include "backend/requests/device_wiring.h"
+#include "backend/requests/frame_transfer.h"
 #include "common/log/log.h"
 
 #include <stdexcept>
@@ -8,7 +11,22 @@ namespace nox {
 
 backend::backend() {
     store_.set_broadcast([this](const std::string& text) { hub_.broadcast(text); });
+    store_.set_rebuild_devices([this](bool keep_devices) { registry_.rebuild_devices(keep_devices); });
     engine_.set_fatal_hook([this] { request_quit(); });
+    registry_.set_hooks(production_registry_hooks(engine_));
+
+    // The services of the device area, unless a caller set its own before start.
+    project_hooks.refresh_interface = [this](const std::string& selected) {
+        refresh_interface(store_, selected);
+    };
+    web_hooks.login_servers = [this] { return registry_.systems_needing_login(); };
+    web_hooks.network_settings = [this] { return network_settings(store_, registry_); };
+
+    sync_monitoring_options monitoring;
+    monitoring.lookup_device = [this](const std::string& id) { return registry_.lookup(id); };
+    monitoring.quit_flag = &quit_flag_;
+    monitoring.fatal = [this] { request_quit(); };
+    sync_monitoring_ = std::make_unique<sync_monitoring>(engine_, std::move(monitoring));
 }
 
 backend::~backend() {
@@ -17,6 +35,7 @@ backend::~backend() {
     hub_.shutdown();
     if (server_) server_->stop();
     engine_.close();
+    sync_monitoring_->stop_monitor();
     join_workers();
 }
 
@@ -25,7 +44,16 @@ void backend::add_worker_starter(std::function<std::thread()> starter) {
 }
 
 void backend::register_handlers() {
-    register_project_handlers(engine_.methods(), project_hooks);
+    auto& table = engine_.methods();
+    register_project_handlers(table, project_hooks);
+    register_frame_handlers(table, registry_);
+    device_handler_hooks device_hooks;
+    device_hooks.interface_and_discover = [this](const std::string& requested) {
+        return interface_and_discover(store_, registry_, requested);
+    };
+    register_device_handlers(table, registry_, device_hooks);
+    // Last: the synchronisation wraps the frame handlers registered before it.
+    sync_monitoring_->register_handlers();
 }
 
 bool backend::start(const std::string& document_root) {
@@ -35,6 +63,7 @@ bool backend::start(const std::string& document_root) {
     register_handlers();
 
     engine_.start(workers_);
+    workers_.push_back(sync_monitoring_->start_monitor());
     for (auto& starter : worker_starters_) workers_.push_back(starter());
 
     model load;
@@ -71,6 +100,7 @@ void backend::join_workers() {
 void backend::shutdown() {
     quit_flag_.store(true);
     engine_.close();
+    sync_monitoring_->stop_monitor();
     log_line("Waiting for threads to finish...");
     join_workers();
     log_line("Clearing thread pool...");

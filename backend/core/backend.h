@@ -3,9 +3,11 @@
 // processing threads, transactor), the WebSocket clients with the subscription tables,
 // and the web server with the REST API, and brings them up and down in order:
 //
-//   start:    handlers registered, processing threads and transactor started (then the
-//             workers that other areas add, such as the monitor), `load_working_copy`
-//             posted, web server started on the document root.
+//   start:    handlers registered (project, frame transfer, device requests, then the
+//             synchronisation and monitoring, which wrap the frame handlers), processing
+//             threads and transactor started, then the monitor thread and the workers
+//             that other areas add, `load_working_copy` posted, web server started on the
+//             document root.
 //   shutdown: quit flag set and queues closed, worker threads joined in creation order,
 //             "shutting_down" sent to every WebSocket client (their sender loops end),
 //             web server stopped, project saved.
@@ -21,9 +23,11 @@
 #include "backend/api/web_server.h"
 #include "backend/api/websocket_hub.h"
 #include "backend/core/signals.h"
+#include "backend/model/device_registry.h"
 #include "backend/model/project_store.h"
 #include "backend/requests/project_handlers.h"
 #include "backend/requests/request_engine.h"
+#include "backend/requests/sync_monitoring.h"
 
 #include <atomic>
 #include <functional>
@@ -45,6 +49,7 @@ public:
     request_engine& requests() { return engine_; }
     notifier& subscriptions() { return notifier_; }
     websocket_hub& websockets() { return hub_; }
+    device_registry& devices() { return registry_; }
 
     // Starts the worker threads and the web server serving `document_root`, and posts the
     // loading of the working copy. False (logged) when the web server could not start;
@@ -82,7 +87,9 @@ private:
     websocket_hub hub_;
     notifier notifier_{hub_};
     request_engine engine_{store_, notifier_};
+    device_registry registry_{store_};
     std::atomic<bool> quit_flag_{false};
+    std::unique_ptr<sync_monitoring> sync_monitoring_;
     wake_pipe wake_;
     std::vector<std::function<std::thread()>> worker_starters_;
     std::vector<std::thread> workers_;  // main thread only
