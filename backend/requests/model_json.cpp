@@ -101,6 +101,23 @@ int json_depth(std::string_view text, int limit) {
     return deepest;
 }
 
+size_t json_member_count(std::string_view text) {
+    size_t count = 0;
+    bool in_string = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\') ++i;
+            else if (c == '"') in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == ':') {
+            ++count;
+        }
+    }
+    return count;
+}
+
 model parse_model(std::string_view text) {
     namespace pt = boost::property_tree;
     size_t start = text.find_first_not_of(" \t\r\n");
@@ -108,6 +125,7 @@ model parse_model(std::string_view text) {
         throw json_error("body is not a JSON object");
     if (json_depth(text, max_json_depth) > max_json_depth)
         throw json_error("JSON nested too deeply");
+    if (json_member_count(text) > max_json_members) throw json_error("too many JSON members");
     pt::ptree tree;
     try {
         std::istringstream in{std::string(text)};

@@ -13,7 +13,8 @@
 // numbers, true, false or null; numbers and literals become their text ("5", "true",
 // "null"). Nested objects and arrays are refused, and so is nesting deeper than
 // `max_json_depth` before any parsing happens (the tree reader recurses once per level).
-// A member "id" becomes the model id: decimal, 0 to 2147483647. A repeated member keeps
+// More than `max_json_members` members are refused before parsing too (a 64 MiB body of
+// tiny members would otherwise cost gigabytes as a tree). A member "id" becomes the model id: decimal, 0 to 2147483647. A repeated member keeps
 // its last value. Anything else throws nox::json_error with a short reason.
 //
 // Thread safety: pure functions.
@@ -34,6 +35,7 @@ public:
 };
 
 inline constexpr int max_json_depth = 16;
+inline constexpr size_t max_json_members = 100000;
 
 // Appends `text` as a JSON string (quotes included) to `out`.
 void append_json_string(std::string& out, std::string_view text);
@@ -44,6 +46,8 @@ std::string to_json(const std::vector<model>& models);
 // Deepest nesting of objects and arrays in `text` (strings are skipped), stopping as soon
 // as `limit` is exceeded (then returns limit + 1).
 int json_depth(std::string_view text, int limit);
+// Number of ":" outside strings (an upper bound of the members of an object).
+size_t json_member_count(std::string_view text);
 
 model parse_model(std::string_view text);
 

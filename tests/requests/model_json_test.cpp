@@ -81,4 +81,12 @@ TEST(ModelJson, DeepNestingIsRefusedBeforeParsing) {
     EXPECT_EQ(nox::json_depth(std::string(50, '['), 10), 11);
 }
 
+TEST(ModelJson, TooManyMembersAreRefusedBeforeParsing) {
+    std::string many = "{";
+    for (size_t i = 0; i <= nox::max_json_members; ++i) many += "\"a\":1,";
+    many += "\"b\":\"x:y:z\"}";
+    EXPECT_THROW(nox::parse_model(many), nox::json_error);
+    EXPECT_EQ(nox::json_member_count(R"({"a":"b:c","d\":e":"1"})"), 2u);
+}
+
 }  // namespace
