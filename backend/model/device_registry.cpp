@@ -58,6 +58,16 @@ std::vector<int32_t> channel_ids_of(const model& frame) {
     return ids;
 }
 
+void write_settings_changes(project_store& store, const model& before, const model& after) {
+    model changes(store.get_settings().id());
+    for (const auto& [key, value] : after.attributes()) {
+        if (key == "id") continue;
+        auto old = before.attributes().find(key);
+        if (old == before.attributes().end() || old->second != value) changes.set(key, value);
+    }
+    if (changes.attributes().size() > 1) store.collection("settings").update(changes);
+}
+
 device_registry::device_ptr device_registry::lookup(const std::string& device_id) const {
     std::lock_guard lock(mutex_);
     auto it = devices_.find(device_id);
@@ -153,10 +163,11 @@ void device_registry::rebuild_devices(bool keep_devices) {
 
 void device_registry::propagate_interface() {
     std::lock_guard lock(mutex_);
-    model settings = store_.get_settings();
+    const model stored = store_.get_settings();
     if (hooks_.refresh_interface_settings) {
+        model settings = stored;
         hooks_.refresh_interface_settings(settings.attributes(), settings.get("selected_interface"));
-        store_.put_settings(settings);
+        write_settings_changes(store_, stored, settings);
     }
     const std::string address = store_.get_settings().get("selected_interface");
     log_line("Updating Mira devices interface to: \"" + address + "\"");

@@ -104,4 +104,9 @@ private:
 // The channel ids listed in a frame's `channels` (split at blanks and tabs).
 std::vector<int32_t> channel_ids_of(const model& frame);
 
+// Writes into the stored settings only the attributes that differ between `before` (as
+// read) and `after` (as changed), so that a settings change committed in between by
+// another thread is kept rather than overwritten with the stale copy.
+void write_settings_changes(project_store& store, const model& before, const model& after);
+
 }  // namespace nox

@@ -85,9 +85,10 @@ device_registry::hooks production_registry_hooks(request_engine& engine, device_
 
 bool interface_and_discover(project_store& store, device_registry& registry, const std::string& requested,
                             const device_wiring_options& options) {
-    model settings = store.get_settings();
+    const model stored = store.get_settings();
+    model settings = stored;
     amp::apply_interface(settings.attributes(), requested, options.adapters);
-    store.put_settings(settings);
+    write_settings_changes(store, stored, settings);
     // Discovery runs through the registry's hook, on the interface just put in force.
     const bool created = registry.merge_discovered_devices();
     registry.rebuild_devices(false);
@@ -95,16 +96,18 @@ bool interface_and_discover(project_store& store, device_registry& registry, con
 }
 
 void refresh_interface(project_store& store, const std::string& selected, const device_wiring_options& options) {
-    model settings = store.get_settings();
+    const model stored = store.get_settings();
+    model settings = stored;
     amp::refresh_interface_settings(settings.attributes(), selected, options.adapters);
-    store.put_settings(settings);
+    write_settings_changes(store, stored, settings);
 }
 
 std::string network_settings(project_store& store, device_registry& registry, const device_wiring_options& options) {
     registry.propagate_interface();
-    model settings = store.get_settings();
+    const model stored = store.get_settings();
+    model settings = stored;
     std::string document = amp::network_settings_json(settings.attributes(), options.adapters);
-    store.put_settings(settings);
+    write_settings_changes(store, stored, settings);
     return document;
 }
 

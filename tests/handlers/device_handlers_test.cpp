@@ -316,3 +316,36 @@ TEST(DeviceWiring, ParsesDeviceIdentities) {
 
 }  // namespace
 }  // namespace handlers_test
+
+namespace handlers_test {
+namespace {
+
+// The interface hand-over writes back only the interface entries: a settings change that
+// lands while it runs (here: from inside the refresh) is kept.
+TEST_F(handler_fixture, InterfaceRefreshKeepsConcurrentSettingsChanges) {
+    nox::device_registry::hooks hooks;
+    std::string handed;
+    hooks.refresh_interface_settings = [this](nox::model::attribute_map& settings, const std::string&) {
+        nox::model concurrent(store_.get_settings().id());
+        concurrent.set("language", "de");
+        c("settings").update(concurrent);
+        settings["network_interface"] = "10.99.0.1 10.99.0.2";
+        settings["selected_interface"] = "10.99.0.2";
+    };
+    hooks.set_mira_interface = [&handed](const std::string& address) { handed = address; };
+    registry_.set_hooks(hooks);
+    nox::model settings = store_.get_settings();
+    settings.set("language", "en");
+    settings.set("selected_interface", "10.99.0.1");
+    store_.put_settings(settings);
+
+    registry_.propagate_interface();
+    const auto stored = store_.get_settings();
+    EXPECT_EQ(stored.get("language"), "de");
+    EXPECT_EQ(stored.get("selected_interface"), "10.99.0.2");
+    EXPECT_EQ(stored.get("network_interface"), "10.99.0.1 10.99.0.2");
+    EXPECT_NE(log_text().find("Updating Mira devices interface to: \"10.99.0.2\""), std::string::npos);
+}
+
+}  // namespace
+}  // namespace handlers_test
