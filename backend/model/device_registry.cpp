@@ -242,6 +242,9 @@ int device_registry::dissociate(int32_t frame_id) {
     auto& channels = store_.collection("channels");
     auto frame = find_frame(frames, frame_id);
     if (!frame) return 1;
+    // A frame without an amplifier has nothing to give back: a copy would be a discovered
+    // frame that no amplifier answers for.
+    if (frame->get("device_id").empty()) return 1;
 
     model discovered = *frame;
     discovered.set_id(frames.reserve_id());

@@ -77,7 +77,8 @@ public:
     // `with`, which is removed. 0 on success, 1 when a frame is missing, the two differ in
     // type or model, or both ids name the same frame (which would remove the frame).
     int associate(int32_t frame_id, int32_t with);
-    // The amplifier leaves the frame and comes back as a discovered frame. 0 or 1.
+    // The amplifier leaves the frame and comes back as a discovered frame. 0, or 1 when the
+    // frame is missing or has no amplifier.
     int dissociate(int32_t frame_id);
 
     // Gives the credentials to every device whose host `system` asks for a login; false

@@ -178,6 +178,10 @@ TEST_F(DeviceHandlers, AssocAndDissocByRequest) {
     EXPECT_EQ(request("dissoc", {{"frame_id", std::to_string(project)}}).get("status"), "done");
     EXPECT_EQ(frame(project).get("device_id"), "");
     EXPECT_EQ(c("frames").find_where("device_id", amp2).size(), 1u);
+    // Once more: the frame has no amplifier any more, and no discovered frame appears.
+    const auto frames_before = c("frames").size_locked();
+    EXPECT_EQ(request("dissoc", {{"frame_id", std::to_string(project)}}).get("status"), "fail");
+    EXPECT_EQ(c("frames").size_locked(), frames_before);
     EXPECT_EQ(request("dissoc", {}).get("status"), "fail");
     EXPECT_EQ(request("dissoc", {{"frame_id", "4711"}}).get("status"), "fail");
 }
