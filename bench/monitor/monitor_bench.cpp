@@ -11,6 +11,7 @@
 //       monitoring data gets (time between two completed reads of a frame)
 //   scripts/sandbox.sh build/bench/monitor_bench silent_download
 //       a download whose only amplifier is silent: processor use while it waits
+//       (MONITOR_BENCH_WAIT_PAUSE_MS=0 shows a wait step that requeues without pause)
 //   scripts/sandbox.sh build/bench/monitor_bench download [amps]
 //       a download of every amplifier: total time and exchanges
 #include "backend/amp/mira_device.h"
@@ -140,6 +141,9 @@ public:
             reads_[r.get("device_id")].push_back(clock_type::now());
         });
         nox::sync_options options;
+        // For comparison with a wait step that requeues itself without pause: 0.
+        if (const char* pause = std::getenv("MONITOR_BENCH_WAIT_PAUSE_MS"))
+            options.wait_pause = std::chrono::milliseconds(std::atoi(pause));
         options.on_completed = [this](const std::string& direction) {
             {
                 std::lock_guard lock(mutex_);
