@@ -130,34 +130,43 @@ bool device_registry::merge_discovered_devices(const std::vector<amp::device_add
 }
 
 void device_registry::rebuild_devices(bool keep_devices) {
-    {
+    // One rebuild at a time; lookups go on meanwhile and see the old devices until the
+    // new ones are swapped in.
+    std::lock_guard rebuilding(rebuild_mutex_);
+    std::unordered_set<std::string> unreachable;
+    if (keep_devices) {
         std::lock_guard lock(mutex_);
-        std::unordered_set<std::string> unreachable;
-        if (keep_devices)
-            for (const auto& [id, dev] : devices_)
-                if (dev && dev->unreachable()) unreachable.insert(id);
-        devices_.clear();
+        for (const auto& [id, dev] : devices_)
+            if (dev && dev->unreachable()) unreachable.insert(id);
+    }
 
-        bool old_firmware_found = false;
-        for (const auto& frame : store_.collection("frames").get_all()) {
-            const std::string device_id = frame.get("device_id");
-            if (device_id.empty()) continue;
-            if (frame.get("frame_type").empty())
-                log_line("warn: associated frame did not have frame type, frame id: " +
-                         std::to_string(frame.id()));
-            device_ptr dev = hooks_.make_device ? hooks_.make_device(frame) : nullptr;
-            if (!dev) continue;
-            devices_[device_id] = dev;
-            if (unreachable.count(device_id)) dev->set_unreachable();
-            if (apply_stored_login(*dev) && dev->connected()) {
-                if (dev->min_firmware_version() > dev->firmware_version() && !dev->unreachable()) {
-                    dev->set_old_firmware(true);
-                    old_firmware_found = true;
-                }
+    // Making and checking a device talks to its amplifier (a silent one takes seconds), so
+    // it happens outside the registry mutex.
+    std::vector<std::pair<std::string, device_ptr>> built;
+    bool old_firmware_found = false;
+    for (const auto& frame : store_.collection("frames").get_all()) {
+        const std::string device_id = frame.get("device_id");
+        if (device_id.empty()) continue;
+        if (frame.get("frame_type").empty())
+            log_line("warn: associated frame did not have frame type, frame id: " + std::to_string(frame.id()));
+        device_ptr dev = hooks_.make_device ? hooks_.make_device(frame) : nullptr;
+        if (!dev) continue;
+        built.emplace_back(device_id, dev);
+        if (unreachable.count(device_id)) dev->set_unreachable();
+        if (apply_stored_login(*dev) && dev->connected()) {
+            if (dev->min_firmware_version() > dev->firmware_version() && !dev->unreachable()) {
+                dev->set_old_firmware(true);
+                old_firmware_found = true;
             }
         }
-        if (old_firmware_found) store_.broadcast("old_fw_detected");
     }
+    {
+        std::lock_guard lock(mutex_);
+        devices_.clear();
+        // A later frame with the same identity replaces an earlier one's device.
+        for (auto& [id, dev] : built) devices_[id] = std::move(dev);
+    }
+    if (old_firmware_found) store_.broadcast("old_fw_detected");
     propagate_interface();
 }
 

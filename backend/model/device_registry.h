@@ -11,7 +11,10 @@
 //
 // Thread safety: every operation may be called from any thread. The registry mutex guards
 // the map during rebuild, propagation, login and lookup; device operations other than the
-// login checks run outside it. Lock order: model mutex, registry mutex, collection locks.
+// login checks run outside it: a rebuild makes and checks its new devices first and then
+// swaps them in, so a silent amplifier does not hold up lookups. Rebuilds are serialised
+// by a mutex of their own. Lock order: model mutex, rebuild mutex, registry mutex,
+// collection locks.
 #pragma once
 
 #include "backend/amp/device.h"
@@ -98,6 +101,7 @@ private:
 
     project_store& store_;
     hooks hooks_;
+    std::mutex rebuild_mutex_;  // serialises rebuilds; taken before mutex_
     mutable std::mutex mutex_;
     std::unordered_map<std::string, device_ptr> devices_;  // guarded by mutex_
 };

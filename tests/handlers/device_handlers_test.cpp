@@ -353,3 +353,38 @@ TEST_F(handler_fixture, InterfaceRefreshKeepsConcurrentSettingsChanges) {
 
 }  // namespace
 }  // namespace handlers_test
+
+#include <future>
+
+namespace handlers_test {
+namespace {
+
+// Making a device talks to its amplifier, which may take seconds: lookups meanwhile are
+// answered (with the devices of before) instead of waiting for the rebuild.
+TEST_F(handler_fixture, LookupsAreAnsweredWhileARebuildMakesDevices) {
+    add_frame("mira", "28", "0000abcd:00000001");
+    auto old_device = std::make_shared<nox::testing::fake_device>();
+    bool slow = false;
+    bool answered_meanwhile = false;
+    // Outlives the rebuild, so that a lookup stuck behind it cannot block the rebuild.
+    std::future<std::shared_ptr<nox::amp::device>> lookup;
+    nox::device_registry::hooks hooks;
+    hooks.make_device = [&](const nox::model&) -> std::shared_ptr<nox::amp::device> {
+        if (slow) {
+            lookup = std::async(std::launch::async, [this] { return registry_.lookup("0000abcd:00000001"); });
+            answered_meanwhile = lookup.wait_for(5s) == std::future_status::ready && lookup.get() == old_device;
+            return std::make_shared<nox::testing::fake_device>();
+        }
+        return old_device;
+    };
+    registry_.set_hooks(hooks);
+    registry_.rebuild_devices(false);
+    ASSERT_EQ(registry_.lookup("0000abcd:00000001"), old_device);
+    slow = true;
+    registry_.rebuild_devices(false);
+    EXPECT_TRUE(answered_meanwhile);
+    EXPECT_NE(registry_.lookup("0000abcd:00000001"), old_device);
+}
+
+}  // namespace
+}  // namespace handlers_test
