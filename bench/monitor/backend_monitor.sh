@@ -4,7 +4,11 @@
 # to monitor them for SECONDS. Prints the backend's processor use (its own utime + stime),
 # its resident memory and the monitoring cycles it completed.
 #
-#   scripts/sandbox.sh bench/monitor/backend_monitor.sh [build] [amps] [seconds] [silent]
+#   scripts/sandbox.sh bench/monitor/backend_monitor.sh [build] [amps] [seconds] [silent] [warm-up]
+#
+# The measurement starts once the backend has begun monitoring and then `warm-up` more
+# seconds (default 5) have passed: with silent amplifiers the start-up takes a few
+# seconds per silent amplifier while their devices are built.
 #
 # Must run inside the network sandbox (the amplifiers answer on 10.99.0.1).
 set -eu
@@ -12,6 +16,7 @@ build=${1:-build}
 amps=${2:-64}
 seconds=${3:-30}
 silent=${4:-0}
+warmup=${5:-5}
 bin=$(cd "$build/bin" && pwd)
 
 home=$(mktemp -d /tmp/orva-backend-monitor.XXXXXX)
@@ -20,6 +25,7 @@ mkdir -p "$data"
 cleanup() {
   [ -n "${backend:-}" ] && kill "$backend" 2>/dev/null || true
   [ -n "${sim_pid:-}" ] && kill "$sim_pid" 2>/dev/null || true
+  if [ -n "${KEEP_LOG:-}" ]; then cp "$data/orva.log" "$KEEP_LOG"; fi
   rm -rf "$home"
 }
 trap cleanup EXIT INT TERM
@@ -67,7 +73,12 @@ while [ "$i" -le "$silent" ]; do echo "fault $(id_of "$i") silent" >&3; i=$((i +
 
 XDG_DATA_HOME="$home" "$bin/orva_backend" > "$home/backend.out" 2>&1 &
 backend=$!
-sleep 5  # start-up, device lists and the first cycles
+# Start-up: wait for the first monitoring read, then the warm-up.
+i=0
+while [ "$i" -lt 600 ] && ! grep -q 'Fetching monitor data' "$data/orva.log" 2>/dev/null; do
+  sleep 0.5; i=$((i + 1))
+done
+sleep "$warmup"
 
 ticks=$(getconf CLK_TCK)
 cpu() { awk '{ print $14 + $15 }' "/proc/$backend/stat"; }
