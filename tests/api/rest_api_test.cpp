@@ -129,7 +129,9 @@ TEST_F(RestApi, BadRequestBodiesChangeNothing) {
     for (const auto& c : cases) {
         auto reply = call("POST", "/requests", c.body);
         EXPECT_EQ(status_of(reply), 400) << c.body;
-        if (c.text) EXPECT_EQ(body_of(reply), c.text);
+        if (c.text) {
+            EXPECT_EQ(body_of(reply), c.text);
+        }
     }
     EXPECT_EQ(store_.collection("requests").size_locked(), 0u);
     EXPECT_EQ(engine_.queued_requests(), 0u);

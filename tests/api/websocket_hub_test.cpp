@@ -134,7 +134,9 @@ TEST_F(WebsocketHub, ClientThatStopsReadingIsClosedWithoutStallingOthers) {
     // Paced so that the fast client keeps up; the blocked one falls behind.
     for (int i = 0; i < 200; ++i) {
         hub.broadcast("m" + std::to_string(i));
-        if (i % 10 == 9) ASSERT_TRUE(fast.wait_for(i + 2)) << "the fast client was held up";
+        if (i % 10 == 9) {
+            ASSERT_TRUE(fast.wait_for(i + 2)) << "the fast client was held up";
+        }
     }
     ASSERT_TRUE(wait_clients(hub, 2));
     slow.set_block(false);  // the blocked write returns; the closed client then ends
