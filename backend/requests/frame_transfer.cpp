@@ -112,9 +112,10 @@ int read_labels(amp::device& dev, std::vector<model>& fc) {
         result = dev.read_channel_labels(k, module_label, output_label);
         if (result != amp::result_ok) return result;
         if (model* channel = channel_at(fc, static_cast<size_t>(k))) {
-            channel->set("mod_label", module_label);
-            channel->set("dsp_label", output_label);
-            if (static_cast<size_t>(k) < routed.size()) channel->set("routed_name", routed[static_cast<size_t>(k)]);
+            channel->set("mod_label", storable_text(module_label));
+            channel->set("dsp_label", storable_text(output_label));
+            if (static_cast<size_t>(k) < routed.size())
+                channel->set("routed_name", storable_text(routed[static_cast<size_t>(k)]));
         }
     }
     return amp::result_ok;
@@ -128,11 +129,15 @@ int read_frame_locked(amp::device& dev, std::vector<model>& fc) {
     std::string name = "n/a";
     int result = dev.read_frame_name(name);
     if (result != amp::result_ok) return result;
+    // Texts from the amplifier are made storable, so that one odd byte in a label cannot
+    // make the whole download unstorable while the request reports success.
+    name = storable_text(name);
     frame.set("name", name);
     for (size_t i = 1; i < fc.size(); ++i) fc[i].set("frame_name", name);
     std::vector<std::string> names;
     if ((result = dev.read_channel_names(names)) != amp::result_ok) return result;
     if (!names.empty()) {
+        for (auto& n : names) n = storable_text(n);
         for (size_t i = 0; i < names.size() && i < channels; ++i) fc[i + 1].set("name", names[i]);
         frame.set("channel_names", join(names));
     }
@@ -141,10 +146,10 @@ int read_frame_locked(amp::device& dev, std::vector<model>& fc) {
     int code = 0;
     std::string model_name, frame_type;
     if ((result = dev.read_model(code, model_name, frame_type)) != amp::result_ok) return result;
-    frame.set("model_name", model_name);
+    frame.set("model_name", storable_text(model_name));
     for (auto& m : fc) {
         m.set("model", std::to_string(code));
-        m.set("frame_type", frame_type);
+        m.set("frame_type", storable_text(frame_type));
     }
 
     // 3. Power.
@@ -221,7 +226,7 @@ int read_frame_locked(amp::device& dev, std::vector<model>& fc) {
         if (result != amp::result_ok) continue;
         std::string text;
         model* target = model_of(entry, fc);
-        if (target && project_text_of(entry, value, text)) target->set(entry.key, text);
+        if (target && project_text_of(entry, value, text)) target->set(entry.key, storable_text(text));
     }
     dev.cache_off();
 

@@ -135,6 +135,19 @@ TEST_F(FrameTransfer, DownloadIgnoresFailuresOfTheOtherSteps) {
     EXPECT_EQ(f.get("synced"), "true");
 }
 
+TEST_F(FrameTransfer, DownloadStoresOddAmplifierTextsReadably) {
+    // A Latin-1 byte and a control character cannot be stored as they are; the download
+    // must still land instead of being dropped by the store.
+    dev_->frame_name = "Caf\xe9 \x01stage";
+    dev_->channel_names = {"A", "B\xff", "C", "D"};
+    EXPECT_EQ(get().get("status"), "done");
+    EXPECT_EQ(frame(frame_id_).get("name"), "Caf? ?stage");
+    EXPECT_EQ(frame(frame_id_).get("channel_names"), "A B? C D");
+    EXPECT_EQ(ch(1).get("name"), "B?");
+    EXPECT_EQ(ch(1).get("frame_name"), "Caf? ?stage");
+    EXPECT_EQ(frame(frame_id_).get("synced"), "true");
+}
+
 TEST_F(FrameTransfer, DownloadOfAnUnpoweredAmplifierSkipsTheMonitorBlock) {
     dev_->power = 0;
     EXPECT_EQ(get().get("status"), "done");
