@@ -240,6 +240,9 @@ std::uint64_t sync_service::wait_looks() const {
 
 std::optional<std::string> sync_service::make_copy(project_store& store, int32_t owner) {
     sweep_copies(store);
+    // Created and registered under the copies' mutex, so that a sweep running meanwhile
+    // (the monitor thread's) sees a new copy either not at all or as registered.
+    std::lock_guard lock(copies_mutex_);
     const std::string folder = platform::folder_of(store.configuration_path());
     auto path = platform::make_temp_file(folder, download_copy_prefix);
     if (!path) {
@@ -252,7 +255,6 @@ std::optional<std::string> sync_service::make_copy(project_store& store, int32_t
         std::remove(path->c_str());
         return std::nullopt;
     }
-    std::lock_guard lock(copies_mutex_);
     copies_[std::filesystem::path(*path).filename().string()] = owner;
     return path;
 }
@@ -260,6 +262,9 @@ std::optional<std::string> sync_service::make_copy(project_store& store, int32_t
 void sync_service::sweep_copies(project_store& store) {
     if (store.configuration_path().empty()) return;
     const std::string folder = platform::folder_of(store.configuration_path());
+    // The requests are looked at under the copies' mutex: a copy registered before that
+    // look belongs to a download request that was stored before it.
+    std::lock_guard lock(copies_mutex_);
     // What the stored requests still need: the copies they name, and the ids of the
     // stored sync requests (a download's own request may not carry its copy's name yet
     // while its start is being committed).
@@ -271,7 +276,6 @@ void sync_service::sweep_copies(project_store& store) {
         if (m.has("method", "sync")) sync_ids.insert(m.id());
         return true;
     });
-    std::lock_guard lock(copies_mutex_);
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
         const std::string name = entry.path().filename().string();

@@ -21,7 +21,8 @@
 // removes the others (run at every download start and by the monitor thread).
 //
 // Thread safety: the handlers run on the processing threads; start, difference detection
-// and undo hold the model mutex. `sweep_copies` may be called from any thread.
+// and undo hold the model mutex. `sweep_copies` may be called from any thread. Lock order:
+// model mutex, copies' mutex, collection locks.
 #pragma once
 
 #include "backend/amp/device.h"
