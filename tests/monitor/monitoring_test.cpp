@@ -206,6 +206,15 @@ TEST_F(Monitoring, ChangesCommittedDuringTheReadAreNotReverted) {
     EXPECT_EQ(channel(0).get("temperature"), "50");
 }
 
+TEST_F(Monitoring, FrameThatChangedAmplifierDuringTheReadIsNotWritten) {
+    run();
+    device_->values[{"temperature", 0}] = std::int32_t{60};
+    // A new project gave the frame id to another amplifier while this one was read.
+    device_->during_monitor_read = [&] { set("frames", frame_, "device_id", "other"); };
+    EXPECT_EQ(run().get("status"), "fail");
+    EXPECT_EQ(channel(0).get("temperature"), "30");
+}
+
 TEST_F(Monitoring, SilentAmplifierGoesOfflineAndIsHeldOff) {
     run();
     ASSERT_EQ(frame().get("mon_network_status"), "online");
