@@ -1,7 +1,7 @@
 // Save and load of a large project: 500 frames and 2,000 channels with about 40
 // attributes each. Prints the median of several runs of each, and the file size.
 //
-//   build/bench/store_bench [runs]
+//   build/bench/store_bench [runs [copy-of-the-project-file]]
 #include "backend/model/project_store.h"
 #include "common/platform/platform.h"
 
@@ -133,6 +133,7 @@ int main(int argc, char** argv) {
                 loaded.collection("channels").size_locked(), size / 1024.0);
     std::printf("save (serialise + fsync + rename): median %.1f ms over %d runs\n", median(save_ms), runs);
     std::printf("load (parse + check + replace):    median %.1f ms over %d runs\n", median(load_ms), runs);
+    if (argc > 2) nox::platform::copy_file(path, argv[2]);
     std::system(("rm -rf " + folder).c_str());
     return 0;
 }
