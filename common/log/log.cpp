@@ -1,6 +1,9 @@
 #include "common/log/log.h"
 
+#include <cerrno>
 #include <cstdarg>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <cstdio>
 #include <ctime>
 #include <unistd.h>
@@ -43,10 +46,34 @@ log::log() {
 
 void log::write_locked(const std::string& message, bool truncate) {
     std::string line = "[" + log_time_stamp() + "] " + message + "\n";
-    std::FILE* file = std::fopen(path_.c_str(), truncate ? "w" : "a");
-    if (!file) return;  // the line is lost; logging never fails its caller
-    std::fwrite(line.data(), 1, line.size(), file);
-    std::fclose(file);
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND);
+    int fd = ::open(path_.c_str(), flags, 0644);
+    if (fd < 0) return;  // the line is lost; logging never fails its caller
+    struct stat st {};
+    if (!truncate && max_size_ > 0 && ::fstat(fd, &st) == 0 &&
+        static_cast<size_t>(st.st_size) + line.size() > max_size_) {
+        // A service that logs every amplifier exchange must not fill the disk: the full
+        // file becomes "<path>.1" (replacing the previous one) and a new file begins.
+        ::close(fd);
+        std::rename(path_.c_str(), (path_ + ".1").c_str());
+        fd = ::open(path_.c_str(), flags, 0644);
+        if (fd < 0) return;
+    }
+    const char* data = line.data();
+    size_t left = line.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, data, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        data += n;
+        left -= static_cast<size_t>(n);
+    }
+    ::close(fd);
+}
+
+void log::set_max_size(size_t bytes) {
+    std::lock_guard lock(mutex_);
+    max_size_ = bytes;
 }
 
 void log::log_line(const std::string& message) {

@@ -3,7 +3,9 @@
 //
 // The file is opened and closed for every line, so no handle stays open and another
 // process may rotate or read it at any time. Write errors are ignored: logging never
-// fails its caller.
+// fails its caller. A file that would grow past its size limit (64 MiB) is renamed to
+// "<path>.1", replacing the previous one, and a new file begins: the log of a service
+// that runs for months stays bounded.
 //
 // Thread safety: every operation may be called from any thread. The log mutex serialises
 // the file and the path, so lines never interleave; `log_format` takes its own formatting
@@ -31,6 +33,8 @@ public:
     void log_truncate();
 
     std::string path() const;
+    // Size limit of the file before it is set aside as "<path>.1"; 0: no limit.
+    void set_max_size(size_t bytes);
 
     log(const log&) = delete;
     log& operator=(const log&) = delete;
@@ -42,6 +46,7 @@ private:
     mutable std::mutex mutex_;  // guards path_ and the file
     std::mutex format_mutex_;   // serialises log_format's formatting step
     std::string path_;
+    size_t max_size_ = size_t{64} << 20;  // guarded by mutex_
 };
 
 // Shorthands for the process-wide object.

@@ -73,6 +73,19 @@ TEST_F(LogTest, UnwritableLogIsIgnored) {
     EXPECT_FALSE(nox::platform::path_exists(folder_ + "/missing"));
 }
 
+TEST_F(LogTest, AFullFileIsSetAsideAndANewOneBegins) {
+    nox::log::instance().set_max_size(200);
+    for (int i = 0; i < 10; ++i) nox::log_line("line " + std::to_string(i) + std::string(20, '.'));
+    nox::log::instance().set_max_size(size_t{64} << 20);
+    auto current = lines(), previous = lines("orva.log.1");
+    ASSERT_FALSE(current.empty());
+    ASSERT_FALSE(previous.empty());
+    EXPECT_LE(nox::platform::read_file(folder_ + "/orva.log").value().size(), 200u);
+    EXPECT_NE(current.back().find("line 9"), std::string::npos);
+    // Nothing older than the set-aside file is kept, and no line is split.
+    for (const auto& line : previous) EXPECT_NE(line.find("] line "), std::string::npos) << line;
+}
+
 TEST_F(LogTest, ConcurrentLinesNeverInterleave) {
     const std::string a(300, 'a'), b(300, 'b');
     std::thread t1([&] { for (int i = 0; i < 500; ++i) nox::log_line(a); });
