@@ -53,6 +53,58 @@ void append_escaped(std::string& out, const std::string& text) {
 
 }  // namespace
 
+std::vector<std::vector<model>> parse_project_text(const std::string& xml_text,
+                                                   const std::vector<std::string>& names) {
+    // Parsed in place with the XML parser that the property tree uses, without building a
+    // tree of its own: the file of a large project loads several times faster.
+    std::vector<char> buffer(xml_text.begin(), xml_text.end());
+    buffer.push_back('\0');
+    rx::xml_document<char> document;
+    try {
+        document.parse<rx::parse_default>(buffer.data());
+    } catch (const rx::parse_error& e) {
+        throw std::runtime_error(std::string("not a well-formed project file: ") + e.what());
+    }
+    auto* configuration = document.first_node("configuration");
+    if (!configuration) throw std::runtime_error("no <configuration> element");
+
+    std::vector<std::vector<model>> result;
+    for (const auto& name : names) {
+        std::vector<model> models;
+        std::unordered_map<int32_t, bool> seen;
+        auto* node = configuration->first_node(name.c_str(), name.size());
+        for (auto* child = node ? node->first_node() : nullptr; child; child = child->next_sibling()) {
+            if (child->type() != rx::node_element) continue;
+            auto* id_node = child->first_node("id");
+            if (!id_node) throw std::runtime_error("a model in " + name + " has no id");
+            const std::string id_text = text_of(id_node);
+            model m;
+            try {
+                long long id = parse_int(id_text);
+                if (id < INT32_MIN || id > INT32_MAX) throw std::invalid_argument("range");
+                m.set_id(static_cast<int32_t>(id));
+            } catch (const std::invalid_argument&) {
+                throw std::runtime_error("a model in " + name + " has the id \"" + id_text + "\"");
+            }
+            if (m.id() != 0 && !seen.emplace(m.id(), true).second)
+                throw std::runtime_error("the id " + std::to_string(m.id()) + " appears twice in " + name);
+            for (auto* attribute = child->first_node(); attribute; attribute = attribute->next_sibling())
+                if (attribute->type() == rx::node_element)
+                    m.set(std::string(attribute->name(), attribute->name_size()), text_of(attribute));
+            m.set_id(m.id());
+            try {
+                check_attributes(m);
+                normalise_merged(m, m);
+            } catch (const std::exception& e) {
+                throw std::runtime_error("model " + std::to_string(m.id()) + " of " + name + ": " + e.what());
+            }
+            models.push_back(std::move(m));
+        }
+        result.push_back(std::move(models));
+    }
+    return result;
+}
+
 std::string element_name_of(const std::string& collection_name) {
     return collection_name.empty() ? collection_name
                                    : collection_name.substr(0, collection_name.size() - 1);
@@ -166,60 +218,17 @@ void project_store::load(bool use_template, bool keep_devices) {
     if (platform::path_exists(configuration_path_)) {
         auto text = platform::read_file(configuration_path_);
         if (!text) throw std::runtime_error("cannot read " + configuration_path_);
-        // Parsed in place with the XML parser that the property tree uses, without
-        // building a tree of its own: the file of a large project loads several times faster.
-        std::vector<char> buffer(text->begin(), text->end());
-        buffer.push_back('\0');
-        rx::xml_document<char> document;
-        try {
-            document.parse<rx::parse_default>(buffer.data());
-        } catch (const rx::parse_error& e) {
-            throw std::runtime_error(std::string("not a well-formed project file: ") + e.what());
-        }
-        auto* configuration = document.first_node("configuration");
-        if (!configuration) throw std::runtime_error("no <configuration> element");
-
-        // Build and check every collection before replacing any.
-        std::vector<std::pair<model_collection*, std::vector<model>>> loaded;
+        // Parse and check every collection before replacing any.
+        std::vector<std::string> names;
+        std::vector<model_collection*> targets;
         for (const auto& c : collections_) {
             if (c->name() == requests_name) continue;
-            std::vector<model> models;
-            std::unordered_map<int32_t, bool> seen;
-            auto* node = configuration->first_node(c->name().c_str(), c->name().size());
-            for (auto* child = node ? node->first_node() : nullptr; child;
-                 child = child->next_sibling()) {
-                if (child->type() != rx::node_element) continue;
-                auto* id_node = child->first_node("id");
-                if (!id_node) throw std::runtime_error("a model in " + c->name() + " has no id");
-                const std::string id_text = text_of(id_node);
-                model m;
-                try {
-                    long long id = parse_int(id_text);
-                    if (id < INT32_MIN || id > INT32_MAX) throw std::invalid_argument("range");
-                    m.set_id(static_cast<int32_t>(id));
-                } catch (const std::invalid_argument&) {
-                    throw std::runtime_error("a model in " + c->name() + " has the id \"" +
-                                             id_text + "\"");
-                }
-                if (m.id() != 0 && !seen.emplace(m.id(), true).second)
-                    throw std::runtime_error("the id " + std::to_string(m.id()) +
-                                             " appears twice in " + c->name());
-                for (auto* attribute = child->first_node(); attribute;
-                     attribute = attribute->next_sibling())
-                    if (attribute->type() == rx::node_element)
-                        m.set(std::string(attribute->name(), attribute->name_size()), text_of(attribute));
-                m.set_id(m.id());
-                try {
-                    check_attributes(m);
-                    normalise_merged(m, m);
-                } catch (const std::exception& e) {
-                    throw std::runtime_error("model " + std::to_string(m.id()) + " of " +
-                                             c->name() + ": " + e.what());
-                }
-                models.push_back(std::move(m));
-            }
-            loaded.emplace_back(c.get(), std::move(models));
+            names.push_back(c->name());
+            targets.push_back(c.get());
         }
+        auto parsed = parse_project_text(*text, names);
+        std::vector<std::pair<model_collection*, std::vector<model>>> loaded;
+        for (size_t i = 0; i < targets.size(); ++i) loaded.emplace_back(targets[i], std::move(parsed[i]));
         for (auto& [target, models] : loaded) target->replace_all(models);
     }
 

@@ -115,6 +115,12 @@ private:
     clock::time_point save_time_;  // guarded by save_time_mutex_
 };
 
+// Parses the text of a project file into the models of the collections `names`, in that
+// order, checked and normalised as a load does (a missing collection gives no models).
+// Throws std::runtime_error naming the fault.
+std::vector<std::vector<model>> parse_project_text(const std::string& xml_text,
+                                                   const std::vector<std::string>& names);
+
 // Element name of a collection's models: the collection name without its last character.
 std::string element_name_of(const std::string& collection_name);
 

@@ -1,10 +1,9 @@
 #include "backend/requests/differences.h"
 
 #include "backend/model/model_collection.h"
+#include "backend/model/project_store.h"
 #include "backend/requests/model_json.h"
 #include "common/platform/platform.h"
-
-#include <boost/property_tree/detail/rapidxml.hpp>
 
 #include <algorithm>
 #include <array>
@@ -15,8 +14,6 @@
 namespace nox {
 
 namespace {
-
-namespace rx = boost::property_tree::detail::rapidxml;
 
 // Keys compared for every frame type. The second thresholds of tone 2 are left out on
 // purpose: the amplifiers derive them.
@@ -32,42 +29,6 @@ constexpr std::array<std::string_view, 18> common_keys = {
 constexpr std::array<std::string_view, 4> hosted_keys = {"gain", "threshold", "profile", "attenuation"};
 
 constexpr float minimum_tolerance = 0.005f;
-
-std::string text_of(const rx::xml_node<char>* element) {
-    std::string text;
-    for (auto* part = element->first_node(); part; part = part->next_sibling())
-        if (part->type() == rx::node_data || part->type() == rx::node_cdata)
-            text.append(part->value(), part->value_size());
-    return text;
-}
-
-std::vector<model> read_collection(rx::xml_node<char>* configuration, const char* name) {
-    std::vector<model> models;
-    auto* node = configuration->first_node(name);
-    for (auto* child = node ? node->first_node() : nullptr; child; child = child->next_sibling()) {
-        if (child->type() != rx::node_element) continue;
-        model m;
-        for (auto* attribute = child->first_node(); attribute; attribute = attribute->next_sibling())
-            if (attribute->type() == rx::node_element)
-                m.set(std::string(attribute->name(), attribute->name_size()), text_of(attribute));
-        if (!m.has("id")) throw std::runtime_error(std::string("a model in ") + name + " has no id");
-        long long id = 0;
-        try {
-            id = parse_int(m.at("id"));
-        } catch (const std::invalid_argument&) {
-            throw std::runtime_error(std::string("a model in ") + name + " has the id \"" + m.at("id") + "\"");
-        }
-        if (id < INT32_MIN || id > INT32_MAX) throw std::runtime_error("model id out of range");
-        m.set_id(static_cast<int32_t>(id));
-        try {
-            normalise_merged(m, m);
-        } catch (const std::exception& e) {
-            throw std::runtime_error("model " + std::to_string(m.id()) + " of " + name + ": " + e.what());
-        }
-        models.push_back(std::move(m));
-    }
-    return models;
-}
 
 // The attribute keys of a model in a fixed order, so that a report does not depend on the
 // hash map's iteration order.
@@ -160,17 +121,8 @@ bool compared_key(std::string_view key, std::string_view frame_type) {
 }
 
 project_copy read_project_copy(const std::string& xml_text) {
-    std::vector<char> buffer(xml_text.begin(), xml_text.end());
-    buffer.push_back('\0');
-    rx::xml_document<char> document;
-    try {
-        document.parse<rx::parse_default>(buffer.data());
-    } catch (const rx::parse_error& e) {
-        throw std::runtime_error(std::string("not a well-formed project file: ") + e.what());
-    }
-    auto* configuration = document.first_node("configuration");
-    if (!configuration) throw std::runtime_error("no <configuration> element");
-    return {read_collection(configuration, "frames"), read_collection(configuration, "channels")};
+    auto parsed = parse_project_text(xml_text, {"frames", "channels"});
+    return {std::move(parsed[0]), std::move(parsed[1])};
 }
 
 difference_report compare_with_copy(const project_copy& copy, const std::vector<model>& frames,
