@@ -197,38 +197,32 @@ int mira_device::send_command(const std::string& command) {
     return query(command, reply);
 }
 
+int mira_device::logged_query(const std::string& command, std::string& reply) {
+    const int result = query(command, reply);
+    if (result != result_ok)
+        log_line("ERR:" + std::to_string(result) + " " + reply);
+    else
+        log_line("OK: " + reply);
+    return result;
+}
+
 int mira_device::query_integers(const std::string& command, std::vector<int>& values) {
     std::string reply;
-    const int result = query(command, reply);
-    if (result != result_ok) {
-        log_line("ERR:" + std::to_string(result) + " " + reply);
-        return result;
-    }
-    log_line("OK: " + reply);
-    return parse_tokens(command, reply, values);
+    const int result = logged_query(command, reply);
+    return result != result_ok ? result : parse_tokens(command, reply, values);
 }
 
 int mira_device::query_floats(const std::string& command, std::vector<float>& values) {
     std::string reply;
-    const int result = query(command, reply);
-    if (result != result_ok) {
-        log_line("ERR:" + std::to_string(result) + " " + reply);
-        return result;
-    }
-    log_line("OK: " + reply);
-    return parse_tokens(command, reply, values);
+    const int result = logged_query(command, reply);
+    return result != result_ok ? result : parse_tokens(command, reply, values);
 }
 
 int mira_device::query_strings(const std::string& command, std::vector<std::string>& values) {
     std::string reply;
-    const int result = query(command, reply);
-    if (result != result_ok) {
-        log_line("ERR:" + std::to_string(result) + " " + reply);
-        return result;
-    }
-    log_line("OK: " + reply);
-    values = split_reply(reply);
-    return result_ok;
+    const int result = logged_query(command, reply);
+    if (result == result_ok) values = split_reply(reply);
+    return result;
 }
 
 int mira_device::raw_query(const std::string& command, std::vector<std::uint8_t>& payload,

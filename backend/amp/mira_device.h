@@ -128,6 +128,9 @@ public:
     std::atomic<int> timeout_streak{0};
 
 private:
+    // `query`, logged "OK: <reply>" or "ERR:<code> <reply>".
+    int logged_query(const std::string& command, std::string& reply);
+
     // The table builder; the caller holds `lists_mutex`.
     void build_lists_locked();
     // The replies of "Dev.Route?<module> <output>", by module A..D and output 1..6.
