@@ -2,16 +2,18 @@
 // binary replies such as "Dev.MD.FullBin?3") or one P20SPI packet exchange with one
 // amplifier, on one local interface.
 //
-// `udp_mira_transport` is the real link: every exchange constructs a
-// P20SPI::CVeltoEthPort on the interface, opens it on the amplifier, exchanges once and
-// destroys the port (closing its socket). Tests hand a device their own implementation
-// instead, so that command texts and reply parsing are checked without sockets.
+// `udp_mira_transport` is the real link: every exchange opens a P20SPI::CVeltoEthPort on
+// the amplifier and exchanges once. Each thread keeps its port (and socket) between
+// exchanges while the interface stays the same, so the many small exchanges of
+// monitoring do not each create, bind and close a socket. Tests hand a device their own
+// implementation instead, so that command texts and reply parsing are checked without
+// sockets.
 //
 // Results are those of the port: 0 success, 1 command refused before sending, 3 not open,
 // 8 negative acknowledge, 13 no answer after every retry.
 //
-// Thread safety: `udp_mira_transport` keeps no state and may be shared by any number of
-// threads; implementations used by several devices at once must be thread-safe as well.
+// Thread safety: `udp_mira_transport` keeps only per-thread ports and may be shared by
+// any number of threads; implementations used by several devices at once must be thread-safe as well.
 #pragma once
 
 #include "backend/amp/device_types.h"
