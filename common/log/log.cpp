@@ -44,8 +44,11 @@ log::log() {
     path_ = folder.empty() ? std::string("orva.log") : folder + "/orva.log";
 }
 
-void log::write_locked(const std::string& message, bool truncate) {
-    std::string line = "[" + log_time_stamp() + "] " + message + "\n";
+std::string log::format_line(const std::string& message) {
+    return "[" + log_time_stamp() + "] " + message + "\n";
+}
+
+void log::write_locked(const std::string& line, bool truncate) {
     const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND);
     int fd = ::open(path_.c_str(), flags, 0644);
     if (fd < 0) return;  // the line is lost; logging never fails its caller
@@ -77,8 +80,11 @@ void log::set_max_size(size_t bytes) {
 }
 
 void log::log_line(const std::string& message) {
+    // The line is formatted before the lock is taken: many threads log every amplifier
+    // exchange, and the lock should cover only the file.
+    const std::string line = format_line(message);
     std::lock_guard lock(mutex_);
-    write_locked(message, false);
+    write_locked(line, false);
 }
 
 void log::log_format(const char* format, ...) {
@@ -106,7 +112,7 @@ void log::set_log_path(const std::string& path) {
 
 void log::log_truncate() {
     std::lock_guard lock(mutex_);
-    write_locked("Log truncated", true);
+    write_locked(format_line("Log truncated"), true);
 }
 
 std::string log::path() const {

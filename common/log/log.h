@@ -41,7 +41,9 @@ public:
 
 private:
     log();
-    void write_locked(const std::string& message, bool truncate);
+    static std::string format_line(const std::string& message);
+    // Writes a formatted line; the caller holds mutex_.
+    void write_locked(const std::string& line, bool truncate);
 
     mutable std::mutex mutex_;  // guards path_ and the file
     std::mutex format_mutex_;   // serialises log_format's formatting step
