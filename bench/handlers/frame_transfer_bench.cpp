@@ -4,6 +4,7 @@
 //
 // Runs the simulator as a child and talks to it on the sandbox network, so run it as
 //   scripts/sandbox.sh build/bench/frame_transfer_bench [rounds]
+#include "bench/common/counting_transport.h"
 #include "backend/amp/mira_device.h"
 #include "backend/requests/frame_transfer.h"
 #include "backend/requests/request_engine.h"
@@ -23,33 +24,12 @@
 
 namespace {
 
+using orva_bench::counting_transport;
+
 using namespace nox::amp;
 
 const std::string interface_address = "10.99.0.1";
 const std::string amp_id = "0000abcd:00000001";
-
-// The real transport, counting exchanges.
-class counting_transport : public mira_transport {
-public:
-    std::atomic<long> exchanges{0};
-    int text(const std::string& i, const device_address& t, const std::string& c, std::string& r) override {
-        ++exchanges;
-        return inner_.text(i, t, c, r);
-    }
-    int text_raw(const std::string& i, const device_address& t, const std::string& c,
-                 std::vector<std::uint8_t>& p) override {
-        ++exchanges;
-        return inner_.text_raw(i, t, c, p);
-    }
-    int packet(const std::string& i, const device_address& t, std::span<const std::uint32_t> w,
-               std::vector<std::uint32_t>& r) override {
-        ++exchanges;
-        return inner_.packet(i, t, w, r);
-    }
-
-private:
-    udp_mira_transport inner_;
-};
 
 // Announces nothing; tells when the transactor has committed the settings marker, so
 // that everything enqueued before it has been applied.

@@ -5,6 +5,7 @@
 //
 // Runs the simulator as a child and talks to it on the sandbox network, so run it as
 //   scripts/sandbox.sh build/bench/mira_bench [rounds]
+#include "bench/common/counting_transport.h"
 #include "backend/amp/mira_device.h"
 #include "backend/amp/network_interfaces.h"
 #include "common/log/log.h"
@@ -18,30 +19,9 @@
 
 namespace {
 
+using orva_bench::counting_transport;
+
 using namespace nox::amp;
-
-// The real transport, counting exchanges.
-class counting_transport : public mira_transport {
-public:
-    std::atomic<long> exchanges{0};
-    int text(const std::string& i, const device_address& t, const std::string& c, std::string& r) override {
-        ++exchanges;
-        return inner_.text(i, t, c, r);
-    }
-    int text_raw(const std::string& i, const device_address& t, const std::string& c,
-                 std::vector<std::uint8_t>& p) override {
-        ++exchanges;
-        return inner_.text_raw(i, t, c, p);
-    }
-    int packet(const std::string& i, const device_address& t, std::span<const std::uint32_t> w,
-               std::vector<std::uint32_t>& r) override {
-        ++exchanges;
-        return inner_.packet(i, t, w, r);
-    }
-
-private:
-    udp_mira_transport inner_;
-};
 
 struct figures {
     long exchanges = 0;

@@ -14,6 +14,7 @@
 //       (MONITOR_BENCH_WAIT_PAUSE_MS=0 shows a wait step that requeues without pause)
 //   scripts/sandbox.sh build/bench/monitor_bench download [amps]
 //       a download of every amplifier: total time and exchanges
+#include "bench/common/counting_transport.h"
 #include "backend/amp/mira_device.h"
 #include "backend/amp/network_interfaces.h"
 #include "backend/model/device_registry.h"
@@ -45,32 +46,12 @@
 
 namespace {
 
+using orva_bench::counting_transport;
+
 using clock_type = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 const std::string interface_address = "10.99.0.1";
-
-class counting_transport : public nox::amp::mira_transport {
-public:
-    std::atomic<long> exchanges{0};
-    int text(const std::string& i, const nox::amp::device_address& t, const std::string& c, std::string& r) override {
-        ++exchanges;
-        return inner_.text(i, t, c, r);
-    }
-    int text_raw(const std::string& i, const nox::amp::device_address& t, const std::string& c,
-                 std::vector<std::uint8_t>& p) override {
-        ++exchanges;
-        return inner_.text_raw(i, t, c, p);
-    }
-    int packet(const std::string& i, const nox::amp::device_address& t, std::span<const std::uint32_t> w,
-               std::vector<std::uint32_t>& r) override {
-        ++exchanges;
-        return inner_.packet(i, t, w, r);
-    }
-
-private:
-    nox::amp::udp_mira_transport inner_;
-};
 
 class quiet_notifier : public nox::change_notifier {
 public:
