@@ -80,21 +80,31 @@ std::array<std::uint8_t, heartbeat_size> build_heartbeat(std::uint64_t source, s
     return frame;
 }
 
+namespace {
+
+// The header of a request to one amplifier: route 1, the target's id and kind.
+frame_header request_header(const device_address& target, std::uint64_t source, std::uint32_t sequence,
+                            std::uint16_t length, std::uint16_t type) {
+    frame_header h;
+    h.source = source;
+    h.destination = target.id();
+    h.route = 1;
+    h.kind = target.kind;
+    h.length = length;
+    h.type = type;
+    h.sequence = sequence;
+    return h;
+}
+
+}  // namespace
+
 std::optional<std::array<std::uint8_t, text_frame_size>> build_text_frame(const device_address& target,
                                                                           std::uint64_t source,
                                                                           std::uint32_t sequence,
                                                                           const std::string& command) {
     if (command.size() > max_command_length || command.find('\0') != std::string::npos) return std::nullopt;
     std::array<std::uint8_t, text_frame_size> frame{};
-    frame_header h;
-    h.source = source;
-    h.destination = target.id();
-    h.route = 1;
-    h.kind = target.kind;
-    h.length = text_frame_size;
-    h.type = type_text;
-    h.sequence = sequence;
-    write_header(frame, h);
+    write_header(frame, request_header(target, source, sequence, text_frame_size, type_text));
     std::copy(command.begin(), command.end(), frame.begin() + header_size);
     return frame;
 }
@@ -104,15 +114,7 @@ std::optional<std::array<std::uint8_t, binary_frame_size>> build_binary_frame(
     std::span<const std::uint32_t> words) {
     if (words.size() > max_binary_words) return std::nullopt;
     std::array<std::uint8_t, binary_frame_size> frame{};
-    frame_header h;
-    h.source = source;
-    h.destination = target.id();
-    h.route = 1;
-    h.kind = target.kind;
-    h.length = binary_frame_size;
-    h.type = type_binary;
-    h.sequence = sequence;
-    write_header(frame, h);
+    write_header(frame, request_header(target, source, sequence, binary_frame_size, type_binary));
     for (std::size_t i = 0; i < words.size(); ++i) put_be32(frame, header_size + 4 * i, words[i]);
     return frame;
 }
