@@ -47,14 +47,14 @@ TEST(SimCommands, LabelsByChannelFollowTheRoute) {
 
 TEST(SimCommands, CalibrationFinishesAfterTheConfiguredPolls) {
     amplifier amp(1, 2, 20);
-    amp.calibration_polls = 3;
+    amp.pilot.calibration_polls = 3;
     amp.text_command("Dev.LoadPilot.RefImp=3 10.00 12.00");
     EXPECT_EQ(amp.text_command("Dev.LoadPilot.CalibStart=0 0 3 0"), "OK");
     EXPECT_EQ(amp.text_command("Dev.LoadPilot.CalibDone?"), "0");
     EXPECT_EQ(amp.text_command("Dev.LoadPilot.CalibDone?"), "0");
     EXPECT_EQ(amp.text_command("Dev.LoadPilot.CalibDone?"), std::to_string(0x444));
     EXPECT_EQ(amp.text_command("Dev.LoadPilot.Readings?3"), "10.00 12.00 0.00 0.00");
-    amp.calibration_polls = 2;
+    amp.pilot.calibration_polls = 2;
     EXPECT_EQ(amp.text_command("Dev.LoadPilot.CalibStart=1 2 0 0"), "OK");
     EXPECT_EQ(amp.text_command("Dev.LoadPilot.CalibDone?"), "0");
     EXPECT_EQ(amp.text_command("Dev.LoadPilot.CalibDone?"), std::to_string(0x100 | 0x22));
@@ -70,7 +70,7 @@ TEST(SimCommands, SelectKeyAndCalibrationControls) {
     EXPECT_EQ(sim.control("select 00000000:00000001 0", quit).front(), "ok");
     EXPECT_EQ(sim.find(1)->amp->status_word, 0u);
     EXPECT_EQ(sim.control("calibration 00000000:00000001 4", quit).front(), "ok");
-    EXPECT_EQ(sim.find(1)->amp->calibration_polls, 4);
+    EXPECT_EQ(sim.find(1)->amp->pilot.calibration_polls, 4);
     EXPECT_EQ(sim.control("calibration 00000000:00000001 0", quit).front().rfind("error", 0), 0u);
 }
 

@@ -2,9 +2,7 @@
 
 #include "tools/mira_sim/mira_commands.h"
 #include "tools/mira_sim/sim_wire.h"
-
-#include <cstring>
-#include <sstream>
+#include "tools/sim_amp/p20spi_packet.h"
 
 namespace mira_sim {
 
@@ -16,14 +14,6 @@ std::string status_bytes(const amplifier& amp) {
     return reply;
 }
 
-std::vector<std::uint32_t> finish_packet(std::vector<std::uint32_t> words, std::uint8_t code) {
-    set_packet_byte(words, 0, code);
-    set_packet_byte(words, 1, 0);
-    set_packet_byte(words, 2, std::uint8_t(words.size()));
-    set_packet_byte(words, 3, packet_checksum(words, words.size()));
-    return words;
-}
-
 }  // namespace
 
 std::map<std::string, command_handler>& command_set() {
@@ -32,7 +22,7 @@ std::map<std::string, command_handler>& command_set() {
         {"Dev.Reset.Soft",
          [](amplifier& amp, char op, const std::string&) -> std::string {
              if (op != '!') return "ERR";
-             ++amp.resets;
+             amp.soft_reset();
              return "OK";
          }},
         {"Dev.MD.FullBin",
@@ -62,7 +52,20 @@ const std::map<std::string, int>& argument_counts() {
 amplifier::amplifier(std::uint64_t id, std::uint8_t kind, std::uint8_t product)
     : id_(id), kind_(kind), product_(product) {
     load_mira_defaults(*this);
-    values["Dev.FrameLabel?"] = "Mira " + id_text(id);
+    frame_name = "Mira " + id_text(id);
+}
+
+std::optional<std::string> amplifier::value(const std::string& key) const {
+    if (auto bound = read_bound_value(*this, key)) return bound;
+    const auto found = values.find(key);
+    if (found == values.end()) return std::nullopt;
+    return found->second;
+}
+
+bool amplifier::set_value(const std::string& key, const std::string& text) {
+    if (const auto bound = write_bound_value(*this, key, text)) return *bound;
+    values[key] = text;
+    return true;
 }
 
 std::string amplifier::text_command(const std::string& command) {
@@ -75,10 +78,7 @@ std::string amplifier::text_command(const std::string& command) {
     auto& handlers = command_set();
     if (const auto handler = handlers.find(stem); handler != handlers.end()) return handler->second(*this, op, rest);
 
-    if (op == '?') {
-        const auto found = values.find(stem + "?" + rest);
-        return found == values.end() ? std::string("ERR") : found->second;
-    }
+    if (op == '?') return value(stem + "?" + rest).value_or("ERR");
     if (op == '=') {
         std::string arguments, value = rest;
         const auto counted = argument_counts().find(stem);
@@ -91,60 +91,14 @@ std::string amplifier::text_command(const std::string& command) {
         }
         const auto first = value.find_first_not_of(' ');
         const auto last = value.find_last_not_of(' ');
-        values[stem + "?" + arguments] = first == std::string::npos ? std::string() : value.substr(first, last - first + 1);
-        return "OK";
+        const std::string trimmed = first == std::string::npos ? std::string() : value.substr(first, last - first + 1);
+        return set_value(stem + "?" + arguments, trimmed) ? "OK" : "ERR";
     }
     return "OK";
 }
 
 std::vector<std::uint32_t> amplifier::packet(const std::vector<std::uint32_t>& words) {
-    const std::uint8_t code = packet_byte(words, 0);
-    const std::uint8_t block = packet_byte(words, 5);
-    const std::uint16_t index = std::uint16_t(packet_byte(words, 6) << 8 | packet_byte(words, 7));
-    const std::uint8_t count = packet_byte(words, 11);
-
-    if (code == 16 && words.size() >= 3) {
-        std::vector<std::uint32_t> reply(3u + count, 0);
-        set_packet_byte(reply, 5, block);
-        set_packet_byte(reply, 6, std::uint8_t(index >> 8));
-        set_packet_byte(reply, 7, std::uint8_t(index));
-        set_packet_byte(reply, 10, std::uint8_t(forced_return_code.value_or(0)));
-        set_packet_byte(reply, 11, count);
-        for (unsigned i = 0; i < count; ++i) {
-            const auto found = params.find({block, std::uint16_t(index + i)});
-            const std::uint32_t value = found == params.end() ? 0 : found->second;
-            for (unsigned k = 0; k < 4; ++k) {
-                set_packet_byte(reply, 12 + 4 * i + k, std::uint8_t(value >> (8 * (3 - k))));
-            }
-        }
-        return finish_packet(std::move(reply), 17);
-    }
-    if (code == 18 && words.size() >= 3) {
-        if (!forced_return_code) {
-            for (unsigned i = 0; i < count && 3 + i < words.size(); ++i) {
-                std::uint32_t value = 0;
-                for (unsigned k = 0; k < 4; ++k) value = value << 8 | packet_byte(words, 12 + 4 * i + k);
-                params[{block, std::uint16_t(index + i)}] = value;
-            }
-        }
-        std::vector<std::uint32_t> reply(3, 0);
-        set_packet_byte(reply, 5, block);
-        set_packet_byte(reply, 6, std::uint8_t(index >> 8));
-        set_packet_byte(reply, 7, std::uint8_t(index));
-        set_packet_byte(reply, 10, std::uint8_t(forced_return_code.value_or(0)));
-        set_packet_byte(reply, 11, count);
-        return finish_packet(std::move(reply), 19);
-    }
-    if (code == 34) {
-        // The port hands words over in host order after reading them big-endian, and the
-        // monitor block is read through byte-reversed words: store each reversed.
-        std::vector<std::uint32_t> reply(61, 0);
-        for (std::size_t i = 0; i < monitor.size(); ++i) reply[i + 1] = __builtin_bswap32(monitor[i]);
-        return finish_packet(std::move(reply), 35);
-    }
-    std::vector<std::uint32_t> reply(2, 0);
-    set_packet_byte(reply, 7, 1);
-    return finish_packet(std::move(reply), 15);
+    return sim_amp::answer_packet(*this, words);
 }
 
 }  // namespace mira_sim

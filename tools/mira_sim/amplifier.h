@@ -1,20 +1,25 @@
-// One virtual Mira amplifier: its identity (id, kind, product code), the state that its
-// text commands read and write, its binary parameters and its monitor block.
+// One virtual Mira amplifier: its identity (id, kind, product code) and the Mira text
+// protocol, around the amplifier model that both simulators share (tools/sim_amp: names,
+// power, mutes, binary parameters, monitor block, pilot tones and their calibration).
 //
 // Text commands have the shape <stem><op><arguments>, op being "?" (query), "=" (setting)
 // or "!" (action). A command stem may have a handler of its own (`command_set`); every
-// other stem is served by the generic store: a setting stores its value under
-// "<stem>?<arguments>" and the matching query reads it back. The stems that take leading
+// other stem is served by the text store: a setting stores its value under
+// "<stem>?<arguments>" and the matching query reads it back. Keys whose value is part of
+// the shared model (frame label, power, mutes, temperatures, serial number, load-pilot
+// values) are bound to it (mira_commands.h), so `value` and `set_value` read and write the
+// model for them and the generic store for every other key. The stems that take leading
 // arguments (a channel such as "1" or "#1") are listed in `argument_counts`, so that
 // "Dev.Pwr.Mute=2 1" stores "1" under "Dev.Pwr.Mute?2" (blanks around the value are
 // dropped). Settings and actions answer "OK", unknown queries "ERR". The Mira command set
 // (defaults, labels by channel, calibration) is in mira_commands.h.
 //
-// Binary P20SPI packets: parameter read (16) and write (18) on a (block, index) word
-// store, monitor read (34) from `monitor`; anything else answers a fault packet (15).
+// Binary P20SPI packets are answered by the shared model (sim_amp/p20spi_packet.h).
 //
 // Thread safety: none; the simulator's single loop owns every amplifier.
 #pragma once
+
+#include "tools/sim_amp/amplifier_model.h"
 
 #include <array>
 #include <cstdint>
@@ -36,7 +41,7 @@ std::map<std::string, command_handler>& command_set();
 // Stems whose settings take leading argument tokens before the value.
 const std::map<std::string, int>& argument_counts();
 
-class amplifier {
+class amplifier : public sim_amp::amplifier_model {
 public:
     amplifier(std::uint64_t id, std::uint8_t kind, std::uint8_t product);
 
@@ -51,24 +56,15 @@ public:
     // Answers one P20SPI packet (words in host order).
     std::vector<std::uint32_t> packet(const std::vector<std::uint32_t>& words);
 
-    // The generic store, keyed "<stem>?<arguments>".
+    // The value of a store key "<stem>?<arguments>" (bound keys from the model); nothing
+    // when the key is unknown.
+    std::optional<std::string> value(const std::string& key) const;
+    // Sets a store key (bound keys into the model). False when a bound key's value does not
+    // fit it (the model is then unchanged).
+    bool set_value(const std::string& key, const std::string& text);
+
+    // The generic text store, keyed "<stem>?<arguments>", for every key not bound.
     std::map<std::string, std::string> values;
-    // Binary parameters by (block, index); missing ones read as 0.
-    std::map<std::pair<std::uint8_t, std::uint16_t>, std::uint32_t> params;
-    // When set, parameter reads and writes answer this return code.
-    std::optional<std::int8_t> forced_return_code;
-    // The 60 words of the monitor block, in the amplifier's own byte order.
-    std::array<std::uint32_t, 60> monitor{};
-    // The status word of "Dev.MD.FullBin?3" (bit 13 and 14: dirty flags).
-    std::uint32_t status_word = 0;
-    // How many soft resets were asked for.
-    int resets = 0;
-    // Load-pilot calibration (mira_commands.h): steps started and not yet finished, steps
-    // finished, and after how many "Dev.LoadPilot.CalibDone?" queries a start finishes.
-    std::uint32_t calibration_pending = 0;
-    std::uint32_t calibration_done = 0;
-    int calibration_polls = 1;
-    int calibration_polls_left = 0;
 
 private:
     std::uint64_t id_;

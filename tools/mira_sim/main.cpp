@@ -46,9 +46,9 @@ int main(int argc, char** argv) {
         const bool has_value = i + 1 < argc;
         if (arg == "--demo") {
             auto& first = sim.add(0x0000000100000001ull, 2, 20);
-            first.values["Dev.FrameLabel?"] = "Stage left";
+            first.frame_name = "Stage left";
             auto& second = sim.add(0x0000000100000002ull, 5, 22);
-            second.values["Dev.FrameLabel?"] = "Stage right";
+            second.frame_name = "Stage right";
             second.values["Dev.ModelName?"] = "VR125:4M";
         } else if (arg == "--amp" && has_value) {
             if (!add_amplifier(sim, argv[++i])) {

@@ -1,6 +1,9 @@
 #include "tools/mira_sim/mira_commands.h"
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <sstream>
 #include <vector>
 
@@ -68,36 +71,200 @@ std::string label_command(amplifier& amp, char op, const std::string& rest, bool
     return "OK";
 }
 
-std::string calibration_start(amplifier& amp, char op, const std::string& rest) {
+std::string calibration_start_command(amplifier& amp, char op, const std::string& rest) {
     if (op != '=') return "ERR";
     const auto digits = tokens(rest);
     std::uint32_t steps = 0;
     for (std::size_t c = 0; c < digits.size() && c < 4; ++c) {
         const std::string& d = digits[c];
-        if (d == "1") steps |= 0x100u << c;
-        else if (d == "2") steps |= 0x11u << c;
-        else if (d == "3") steps |= 0x111u << c;
+        const int channel = static_cast<int>(c);
+        if (d == "1") steps |= sim_amp::analyser_step(channel);
+        else if (d == "2") steps |= sim_amp::tone_steps(channel);
+        else if (d == "3") steps |= sim_amp::all_steps(channel);
         else if (d != "0") return "ERR";
     }
-    amp.calibration_pending = steps;
-    amp.calibration_done = 0;
-    amp.calibration_polls_left = amp.calibration_polls;
+    sim_amp::start_calibration(amp, steps);
     return "OK";
 }
 
-std::string calibration_done(amplifier& amp, char op, const std::string&) {
+std::string calibration_done_query(amplifier& amp, char op, const std::string&) {
     if (op != '?') return "ERR";
-    if (amp.calibration_pending != 0 && --amp.calibration_polls_left <= 0) {
-        for (int c = 0; c < 4; ++c) {
-            if ((amp.calibration_pending & (0x111u << c)) == 0) continue;
-            const std::string k = std::to_string(c + 1);
-            const auto ref = tokens(value_or(amp, "Dev.LoadPilot.RefImp?" + k, "8.00 8.00"));
-            if (ref.size() >= 2) amp.values["Dev.LoadPilot.Readings?" + k] = ref[0] + " " + ref[1] + " 0.00 0.00";
-        }
-        amp.calibration_done |= amp.calibration_pending;
-        amp.calibration_pending = 0;
+    return std::to_string(sim_amp::poll_calibration(amp));
+}
+
+// ---------------------------------------------------------------- keys bound to the model
+
+std::string format(const char* pattern, double a, double b) {
+    char text[64];
+    std::snprintf(text, sizeof text, pattern, a, b);
+    return text;
+}
+
+std::string format(const char* pattern, double a, double b, double c, double d) {
+    char text[96];
+    std::snprintf(text, sizeof text, pattern, a, b, c, d);
+    return text;
+}
+
+// A frequency: whole hertz without decimals, anything else with three.
+std::string hertz(float value) {
+    char text[48];
+    std::snprintf(text, sizeof text, value == std::floor(value) ? "%.0f" : "%.3f", double(value));
+    return text;
+}
+
+// Exactly `count` leading numbers of `text` (more may follow); false when there are fewer
+// or one is not a number.
+bool leading_numbers(const std::string& text, std::size_t count, std::vector<double>& out) {
+    out.clear();
+    for (const auto& word : tokens(text)) {
+        if (out.size() == count) break;
+        char* end = nullptr;
+        const double value = std::strtod(word.c_str(), &end);
+        if (end == word.c_str() || *end != 0 || !std::isfinite(value)) return false;
+        out.push_back(value);
     }
-    return std::to_string(amp.calibration_done);
+    return out.size() == count;
+}
+
+// A bound key: reads the model as text, and writes text into it (false: the text does not
+// fit, nothing changed). `channel` is 0..3 for keys with a channel argument, else -1.
+struct bound_key {
+    bool per_channel;
+    std::function<std::string(const amplifier&, int channel)> read;
+    std::function<bool(amplifier&, int channel, const std::string& text)> write;
+};
+
+template <std::size_t N>
+bool write_pairs(const std::string& text, std::array<std::array<float, 2>*, N> pairs) {
+    std::vector<double> v;
+    if (!leading_numbers(text, 2 * N, v)) return false;
+    for (std::size_t i = 0; i < N; ++i) *pairs[i] = {float(v[2 * i]), float(v[2 * i + 1])};
+    return true;
+}
+
+const std::map<std::string, bound_key>& bound_keys() {
+    using sim_amp::pilot_channel;
+    static const std::map<std::string, bound_key> keys = {
+        {"Dev.FrameLabel", {false, [](const amplifier& a, int) { return a.frame_name; },
+                            [](amplifier& a, int, const std::string& t) { a.frame_name = t; return true; }}},
+        {"Dev.Power", {false, [](const amplifier& a, int) { return std::string(a.power ? "1" : "0"); },
+                       [](amplifier& a, int, const std::string& t) {
+                           std::vector<double> v;
+                           if (!leading_numbers(t, 1, v)) return false;
+                           a.power = v[0] != 0;
+                           return true;
+                       }}},
+        {"Dev.Pwr.Mute", {true, [](const amplifier& a, int c) { return std::to_string(a.mute[c]); },
+                          [](amplifier& a, int c, const std::string& t) {
+                              std::vector<double> v;
+                              if (!leading_numbers(t, 1, v) || v[0] < 0) return false;
+                              a.mute[c] = std::uint32_t(v[0]);
+                              return true;
+                          }}},
+        {"Dev.Frame.Temp", {false, [](const amplifier& a, int) {
+                                auto& m = const_cast<amplifier&>(a);
+                                return std::to_string(m.word(3, 1)) + " " + std::to_string(m.word(3, 2));
+                            },
+                            [](amplifier& a, int, const std::string& t) {
+                                std::vector<double> v;
+                                if (!leading_numbers(t, 2, v)) return false;
+                                a.set_word(3, 1, std::uint32_t(v[0]));
+                                a.set_word(3, 2, std::uint32_t(v[1]));
+                                return true;
+                            }}},
+        {"Dev.Pwr.Temp", {true, [](const amplifier& a, int c) {
+                              return std::to_string(const_cast<amplifier&>(a).word(3, std::uint16_t(3 + c)));
+                          },
+                          [](amplifier& a, int c, const std::string& t) {
+                              std::vector<double> v;
+                              if (!leading_numbers(t, 1, v)) return false;
+                              a.set_word(3, std::uint16_t(3 + c), std::uint32_t(v[0]));
+                              return true;
+                          }}},
+        {"Dev.SerialNumber", {false, [](const amplifier& a, int) {
+                                  return std::to_string(const_cast<amplifier&>(a).word(0, 14));
+                              },
+                              [](amplifier& a, int, const std::string& t) {
+                                  std::vector<double> v;
+                                  if (!leading_numbers(t, 1, v)) return false;
+                                  a.set_word(0, 14, std::uint32_t(v[0]));
+                                  return true;
+                              }}},
+        {"Dev.LoadPilot.Signal", {true, [](const amplifier& a, int c) {
+                                      const pilot_channel& p = a.pilot.channels[c];
+                                      return hertz(p.frequency[0]) + " " + hertz(p.frequency[1]) +
+                                             format(" %.3f %.3f", p.amplitude[0], p.amplitude[1]);
+                                  },
+                                  [](amplifier& a, int c, const std::string& t) {
+                                      pilot_channel& p = a.pilot.channels[c];
+                                      return write_pairs<2>(t, {&p.frequency, &p.amplitude});
+                                  }}},
+        {"Dev.LoadPilot.Threshold", {true, [](const amplifier& a, int c) {
+                                         const pilot_channel& p = a.pilot.channels[c];
+                                         return format("%.2f %.2f %.2f %.2f", p.lower_threshold[0],
+                                                       p.lower_threshold[1], p.upper_threshold[0],
+                                                       p.upper_threshold[1]);
+                                     },
+                                     [](amplifier& a, int c, const std::string& t) {
+                                         pilot_channel& p = a.pilot.channels[c];
+                                         return write_pairs<2>(t, {&p.lower_threshold, &p.upper_threshold});
+                                     }}},
+        {"Dev.LoadPilot.Factor", {true, [](const amplifier& a, int c) {
+                                      const pilot_channel& p = a.pilot.channels[c];
+                                      return format("%.3f %.3f", p.factor[0], p.factor[1]);
+                                  },
+                                  [](amplifier& a, int c, const std::string& t) {
+                                      return write_pairs<1>(t, {&a.pilot.channels[c].factor});
+                                  }}},
+        {"Dev.LoadPilot.RefImp", {true, [](const amplifier& a, int c) {
+                                      const pilot_channel& p = a.pilot.channels[c];
+                                      return format("%.2f %.2f", p.ref_impedance[0], p.ref_impedance[1]);
+                                  },
+                                  [](amplifier& a, int c, const std::string& t) {
+                                      return write_pairs<1>(t, {&a.pilot.channels[c].ref_impedance});
+                                  }}},
+        {"Dev.LoadPilot.RCable", {true, [](const amplifier& a, int c) {
+                                      const pilot_channel& p = a.pilot.channels[c];
+                                      return format("%.2f %.2f", p.cable_resistance[0], p.cable_resistance[1]);
+                                  },
+                                  [](amplifier& a, int c, const std::string& t) {
+                                      return write_pairs<1>(t, {&a.pilot.channels[c].cable_resistance});
+                                  }}},
+        {"Dev.LoadPilot.Readings", {true, [](const amplifier& a, int c) {
+                                        const pilot_channel& p = a.pilot.channels[c];
+                                        return format("%.2f %.2f 0.00 0.00", p.reading[0], p.reading[1]);
+                                    },
+                                    [](amplifier& a, int c, const std::string& t) {
+                                        return write_pairs<1>(t, {&a.pilot.channels[c].reading});
+                                    }}},
+        {"Dev.LoadPilot.Enable", {true, [](const amplifier& a, int c) {
+                                      return std::to_string(a.pilot.channels[c].enable[0]);
+                                  },
+                                  [](amplifier& a, int c, const std::string& t) {
+                                      std::vector<double> v;
+                                      if (!leading_numbers(t, 1, v) || v[0] < 0) return false;
+                                      a.pilot.channels[c].enable[0] = std::uint32_t(v[0]);
+                                      return true;
+                                  }}},
+    };
+    return keys;
+}
+
+// The bound key of a store key and its channel (0..3, or -1); null when not bound.
+const bound_key* find_bound(const std::string& key, int& channel) {
+    const auto mark = key.find('?');
+    if (mark == std::string::npos) return nullptr;
+    const auto found = bound_keys().find(key.substr(0, mark));
+    if (found == bound_keys().end()) return nullptr;
+    const std::string argument = key.substr(mark + 1);
+    if (!found->second.per_channel) {
+        channel = -1;
+        return argument.empty() ? &found->second : nullptr;
+    }
+    if (argument.size() != 1 || argument[0] < '1' || argument[0] > '4') return nullptr;
+    channel = argument[0] - '1';
+    return &found->second;
 }
 
 }  // namespace
@@ -120,18 +287,30 @@ void add_mira_commands(std::map<std::string, command_handler>& handlers) {
     handlers["Mod.Out.Label"] = [](amplifier& amp, char op, const std::string& rest) {
         return label_command(amp, op, rest, true);
     };
-    handlers["Dev.LoadPilot.CalibStart"] = calibration_start;
-    handlers["Dev.LoadPilot.CalibDone"] = calibration_done;
+    handlers["Dev.LoadPilot.CalibStart"] = calibration_start_command;
+    handlers["Dev.LoadPilot.CalibDone"] = calibration_done_query;
+}
+
+std::optional<std::string> read_bound_value(const amplifier& amp, const std::string& key) {
+    int channel = -1;
+    const bound_key* bound = find_bound(key, channel);
+    if (!bound) return std::nullopt;
+    return bound->read(amp, channel);
+}
+
+std::optional<bool> write_bound_value(amplifier& amp, const std::string& key, const std::string& text) {
+    int channel = -1;
+    const bound_key* bound = find_bound(key, channel);
+    if (!bound) return std::nullopt;
+    return bound->write(amp, channel, text);
 }
 
 void load_mira_defaults(amplifier& amp) {
     auto& v = amp.values;
     v["Dev.ModelName?"] = "VR45:4M";
-    v["Dev.Power?"] = "1";
     v["Amp.Version.SWFID?"] = "7.2";
     v["Dev.Fuse.NominalCurrent?"] = "16.0 16.0";
     v["Dev.Fuse.Type?"] = "1";
-    v["Dev.Frame.Temp?"] = "41 38";
     v["Dev.KVX.Mode?"] = "0";
     v["Dev.KVX.Enable?"] = "0";
     v["Dev.KVX.Capability?"] = "2 100.0 141.4 28.0";
@@ -150,28 +329,18 @@ void load_mira_defaults(amplifier& amp) {
     }
     for (int c = 1; c <= 4; ++c) {
         const std::string k = std::to_string(c);
-        v["Dev.Pwr.Mute?" + k] = "0";
         v["Dev.Pwr.Attenuation?" + k] = "0.0";
-        v["Dev.Pwr.Temp?" + k] = std::to_string(44 + c);
         v["Mod.Out.AmpGain?#" + k] = "32.0 0.0 0.0";
         v["Mod.Out.AmpVPL?#" + k] = "141.4 0.0 0.0 141.4";
         v["Mod.Out.VPLProfile?#" + k] = "0";
-        v["Dev.LoadPilot.RCable?" + k] = "0.50 0.50";
-        v["Dev.LoadPilot.Signal?" + k] = "20000 22000 0.200 0.200";
-        v["Dev.LoadPilot.Threshold?" + k] = "4.00 4.00 16.00 16.00";
-        v["Dev.LoadPilot.Factor?" + k] = "1.410 1.520";
-        v["Dev.LoadPilot.RefImp?" + k] = "8.00 8.00";
-        v["Dev.LoadPilot.Enable?" + k] = "0";
-        v["Dev.LoadPilot.Readings?" + k] = "0.00 0.00 0.00 0.00";
         v["Dev.KVX.ProtDesired?" + k] = "0";
         v["Dev.KVX.ZNominalLoad?" + k] = "8.0";
         v["Dev.KVX.CrestFactor?" + k] = "4.0";
         v["Dev.KVX.DesiredVpl?" + k] = "100.0";
     }
     // Binary parameters: firmware, serial number and output capability (block 0),
-    // temperatures (block 3).
+    // temperatures (block 3); the text keys of temperatures and serial number read them.
     const std::uint32_t serial = 100000u + static_cast<std::uint32_t>(amp.id() & 0xFFFF);
-    v["Dev.SerialNumber?"] = std::to_string(serial);
     amp.params[{0, 4}] = 7;
     amp.params[{0, 14}] = serial;
     amp.params[{0, 15}] = 141;

@@ -112,27 +112,6 @@ bytes ack_reply(const reply_address& to, std::uint32_t word) {
     return frame;
 }
 
-std::uint8_t packet_byte(const std::vector<std::uint32_t>& words, std::size_t index) {
-    if (index / 4 >= words.size()) return 0;
-    return std::uint8_t(words[index / 4] >> (8 * (index % 4)));
-}
-
-void set_packet_byte(std::vector<std::uint32_t>& words, std::size_t index, std::uint8_t value) {
-    if (index / 4 >= words.size()) words.resize(index / 4 + 1, 0);
-    const unsigned shift = 8 * (index % 4);
-    words[index / 4] = (words[index / 4] & ~(0xFFu << shift)) | (std::uint32_t(value) << shift);
-}
-
-std::uint8_t packet_checksum(const std::vector<std::uint32_t>& words, std::size_t length) {
-    unsigned sum1 = 0, sum2 = 0;
-    for (std::size_t i = 0; i < 4 * length; ++i) {
-        const unsigned b = i == 3 ? 0 : packet_byte(words, i);
-        sum1 = (sum1 + b) % 255;
-        sum2 = (sum2 + sum1) % 255;
-    }
-    return std::uint8_t(sum2);
-}
-
 std::string id_text(std::uint64_t id) {
     char text[24];
     std::snprintf(text, sizeof text, "%08x:%08x", unsigned(id >> 32), unsigned(id & 0xFFFFFFFFu));

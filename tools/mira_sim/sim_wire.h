@@ -10,6 +10,8 @@
 // Thread safety: pure functions.
 #pragma once
 
+#include "tools/sim_amp/p20spi_packet.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -59,11 +61,10 @@ void set16(bytes& frame, std::size_t offset, std::uint16_t value);
 void set32(bytes& frame, std::size_t offset, std::uint32_t value);
 std::uint32_t get32(std::span<const std::uint8_t> frame, std::size_t offset);
 
-// P20SPI packets as words in host order: byte k of word w is (word >> 8k) & 0xFF.
-std::uint8_t packet_byte(const std::vector<std::uint32_t>& words, std::size_t index);
-void set_packet_byte(std::vector<std::uint32_t>& words, std::size_t index, std::uint8_t value);
-// Fletcher (mod 255) second sum over the first `length` words with byte 3 as 0.
-std::uint8_t packet_checksum(const std::vector<std::uint32_t>& words, std::size_t length);
+// P20SPI packets as words in host order (the amplifier model's codec).
+using sim_amp::packet_byte;
+using sim_amp::packet_checksum;
+using sim_amp::set_packet_byte;
 
 std::string id_text(std::uint64_t id);
 std::optional<std::uint64_t> parse_id(const std::string& text);

@@ -290,12 +290,12 @@ std::vector<std::string> host::control(const std::string& line, bool& quit) {
         std::getline(in, rest);
         if (!rest.empty() && rest[0] == ' ') rest.erase(0, 1);
         if (command == "get") {
-            const auto found = amp.values.find(rest);
-            return {found == amp.values.end() ? "error no value" : "ok " + found->second};
+            const auto found = amp.value(rest);
+            return {found ? "ok " + *found : "error no value"};
         }
         const auto bar = rest.find('|');
         if (bar == std::string::npos) return {"error set needs <key>|<value>"};
-        amp.values[rest.substr(0, bar)] = rest.substr(bar + 1);
+        if (!amp.set_value(rest.substr(0, bar), rest.substr(bar + 1))) return {"error value does not fit " + rest};
         return {"ok"};
     }
     if (command == "param" || command == "monitor" || command == "status" || command == "return_code") {
@@ -311,7 +311,7 @@ std::vector<std::string> host::control(const std::string& line, bool& quit) {
             numbers.push_back(value);
         }
         if (command == "param" && numbers.size() == 3) {
-            amp.params[{std::uint8_t(numbers[0]), std::uint16_t(numbers[1])}] = std::uint32_t(numbers[2]);
+            amp.set_word(std::uint8_t(numbers[0]), std::uint16_t(numbers[1]), std::uint32_t(numbers[2]));
             return {"ok"};
         }
         if (command == "monitor" && numbers.size() == 2 && numbers[0] >= 0 && numbers[0] < 60) {
@@ -335,7 +335,7 @@ std::vector<std::string> host::control(const std::string& line, bool& quit) {
         if (!parse_number(word, value) || value < 0) return {"error bad number: " + word};
         if (command == "calibration") {
             if (value < 1) return {"error polls must be at least 1"};
-            amp.calibration_polls = int(value);
+            amp.pilot.calibration_polls = int(value);
         } else if (value != 0) {
             amp.status_word |= 1u << 14;  // the select key is held
         } else {
