@@ -3,7 +3,8 @@
 # Idempotent: when everything is present it only checks and returns at once.
 set -eu
 packages="cmake make g++ pkg-config libboost-dev libboost-thread-dev libboost-date-time-dev
-civetweb libcivetweb-dev libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux procps xdg-utils"
+civetweb libcivetweb-dev libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux procps xdg-utils
+dpkg-dev file systemd"
 missing=""
 for p in $packages; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
