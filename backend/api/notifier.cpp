@@ -107,8 +107,14 @@ std::string notifier::build_notification(const std::string& collection, const mo
 
     std::lock_guard lock(mutex_);
     if (objects_.empty() && attributes_.empty()) return {};
-    auto object = objects_.find({collection, stored.id()});
-    if (object != objects_.end() && object->second > 0) {
+    auto subscribed = [&](int32_t id) {
+        auto object = objects_.find({collection, id});
+        return object != objects_.end() && object->second > 0;
+    };
+    // Id 0 names no model: an object subscription with it covers every model of the
+    // collection, so a client that shows a whole list needs one subscription, not one
+    // per model (and hears of models added later).
+    if (subscribed(stored.id()) || subscribed(0)) {
         open_event(nullptr);
         append_object(events, stored, is_request ? all_keys(stored) : changed, false);
         events += '}';

@@ -5,6 +5,8 @@
 // notification. An object subscription (collection, id) announces every change of that
 // model; an attribute subscription (collection, id, attribute) announces changes of one
 // attribute. Subscribing raises the count by one, unsubscribing lowers it, never below 0.
+// An object subscription with id 0 covers every model of its collection (one object event
+// per change, as for a single model).
 //
 // Change notification (see docs/websocket.md): "application/json" directly followed by
 // compact JSON and a line end:

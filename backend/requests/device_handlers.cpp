@@ -103,8 +103,17 @@ void set_mute(device_registry& registry, model& request, request_engine& engine)
     auto dev = device_of(registry, request);
     if (!dev) return;
     const std::vector<model> fc = frame_vector_from_store(engine.store(), request_frame_id(request));
-    const int position = channel_position(fc, to_int(request.at("channel_id")));
-    const int result = position < 0 ? 1 : dev->write_mute(position, to_int(mute));
+    const int32_t channel_id = to_int(request.at("channel_id"));
+    const int position = channel_position(fc, channel_id);
+    const int value = to_int(mute);
+    const int result = position < 0 ? 1 : dev->write_mute(position, value);
+    if (result == 0) {
+        // Monitoring does not read mutes back (they are not in the monitored list), so the
+        // project records what the amplifier accepted; every client sees it at once.
+        model change(channel_id);
+        change.set("mute", std::to_string(value));
+        engine.enqueue_write("channels", change);
+    }
     finish(request, result);
 }
 

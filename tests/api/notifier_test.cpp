@@ -96,6 +96,23 @@ TEST_F(Notifier, UnsubscribeLowersTheCountNotBelowZero) {
     EXPECT_EQ(notifier_.count("frames", 1, "name"), 1);
 }
 
+TEST_F(Notifier, IdZeroSubscribesEveryModelOfTheCollectionOnce) {
+    notifier_.subscribe("frames", 0);
+    nox::model m(7);
+    m.set("name", "late");
+    auto events = events_of(notifier_.build_notification("frames", m, {"name"}));
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events.front().second.get<std::string>("path.id"), "7");
+    EXPECT_EQ(events.front().second.get<std::string>("obj.name"), "late");
+    EXPECT_EQ(notifier_.build_notification("channels", m, {"name"}), "");
+
+    notifier_.subscribe("frames", 7);  // both: still one object event
+    EXPECT_EQ(events_of(notifier_.build_notification("frames", m, {"name"})).size(), 1u);
+    notifier_.unsubscribe("frames", 7);
+    notifier_.unsubscribe("frames", 0);
+    EXPECT_EQ(notifier_.build_notification("frames", m, {"name"}), "");
+}
+
 TEST_F(Notifier, SubscriptionsAreKeyedByCollectionIdAndAttribute) {
     notifier_.subscribe("frames", 1, "name");
     nox::model m(1);

@@ -125,11 +125,16 @@ TEST_F(DeviceHandlers, SetMuteAndPowerStatus) {
     auto r = request("set_mute", {{"device_id", amp1}, {"frame_id", fid()}, {"channel_id", std::to_string(ids[3])}, {"mute", "1"}});
     EXPECT_EQ(r.get("status"), "done");
     EXPECT_EQ(dev1_->mutes[3], 1);
-    EXPECT_FALSE(channel(ids[3]).has("mute"));  // the next download reads it back
+    EXPECT_EQ(channel(ids[3]).get("mute"), "1");  // what the amplifier accepted is recorded
 
     r = request("set_mute", {{"device_id", amp1}, {"frame_id", fid()}, {"channel_id", "999"}, {"mute", "1"}});
     EXPECT_EQ(r.get("status"), "fail");
     EXPECT_EQ(dev1_->count_calls("write_mute"), 1u);
+    dev1_->results["write_mute"] = 8;
+    r = request("set_mute", {{"device_id", amp1}, {"frame_id", fid()}, {"channel_id", std::to_string(ids[3])}, {"mute", "0"}});
+    EXPECT_EQ(r.get("status"), "fail");
+    EXPECT_EQ(channel(ids[3]).get("mute"), "1");  // a refused write changes nothing
+    dev1_->results.erase("write_mute");
 
     r = request("set_mute", {{"device_id", amp1}, {"frame_id", fid()}, {"channel_id", std::to_string(ids[0])}});
     EXPECT_EQ(r.get("status"), "fail");  // no `mute`

@@ -1,0 +1,193 @@
+// What the browser tests and the UI benchmark share: the simulated amplifiers, the real
+// backend from the installation folder, headless Chromium, and waiting with a deadline.
+//
+// Run inside the network sandbox (scripts/sandbox.sh): the backend discovers the
+// simulated amplifiers on orva0 (10.99.0.1), and port 8080 is the sandbox's own.
+
+import { spawn } from 'node:child_process';
+import { mkdtempSync, rmSync, mkdirSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join, dirname } from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { createRequire } from 'node:module';
+import http from 'node:http';
+
+const here = dirname(fileURLToPath(import.meta.url));
+const require = createRequire(import.meta.url);
+const { chromium } = require('playwright-core');
+
+export const bin_dir = process.env.ORVA_BIN_DIR || join(here, '../../build/bin');
+export const base_url = 'http://127.0.0.1:8080';
+export const sandbox_interface = '10.99.0.1';
+
+export function sleep(ms) {
+  return new Promise((resolve) => setTimeout(resolve, ms));
+}
+
+// Calls `probe` until it returns a truthy value; throws with `what` after `timeout_ms`.
+export async function wait_for(probe, what, timeout_ms = 10000, pause_ms = 50) {
+  const deadline = Date.now() + timeout_ms;
+  let last_error = null;
+  for (;;) {
+    try {
+      const value = await probe();
+      if (value) return value;
+    } catch (e) {
+      last_error = e;
+    }
+    if (Date.now() > deadline) throw new Error(`timed out waiting for ${what}${last_error ? ': ' + last_error.message : ''}`);
+    await sleep(pause_ms);
+  }
+}
+
+// orva_mira_sim with its control channel on standard input and output.
+export class simulator {
+  constructor(amps) {
+    const args = ['--control'];
+    for (const amp of amps) args.push('--amp', amp);
+    this.child = spawn(join(bin_dir, 'orva_mira_sim'), args, { stdio: ['pipe', 'pipe', 'inherit'] });
+    this.buffer = '';
+    this.lines = [];
+    this.waiters = [];
+    this.child.stdout.setEncoding('utf8');
+    this.child.stdout.on('data', (data) => {
+      this.buffer += data;
+      let at;
+      while ((at = this.buffer.indexOf('\n')) >= 0) {
+        this.lines.push(this.buffer.slice(0, at));
+        this.buffer = this.buffer.slice(at + 1);
+      }
+      this.wake();
+    });
+    this.queue = Promise.resolve();
+  }
+
+  wake() {
+    const waiters = this.waiters;
+    this.waiters = [];
+    waiters.forEach((w) => w());
+  }
+
+  async line() {
+    const deadline = Date.now() + 5000;
+    while (!this.lines.length) {
+      if (Date.now() > deadline) throw new Error('the simulator does not answer');
+      await new Promise((resolve) => {
+        this.waiters.push(resolve);
+        setTimeout(resolve, 200);
+      });
+    }
+    return this.lines.shift();
+  }
+
+  async ready() {
+    const line = await this.line();
+    if (!line.startsWith('ready')) throw new Error(`simulator: ${line}`);
+  }
+
+  // Sends one control command; resolves with its answer lines. Throws on "error".
+  command(text) {
+    const run = async () => {
+      this.child.stdin.write(`${text}\n`);
+      const first = await this.line();
+      if (!first.startsWith('ok')) throw new Error(`simulator ${text}: ${first}`);
+      const lines = [first];
+      if (text === 'received') {
+        const count = Number(first.split(' ')[1]);
+        for (let i = 0; i < count; i += 1) lines.push(await this.line());
+      }
+      return lines;
+    };
+    const result = this.queue.then(run, run);
+    this.queue = result.catch(() => {});
+    return result;
+  }
+
+  // The text commands the amplifiers received since the last `clear`.
+  async received_texts() {
+    const lines = await this.command('received');
+    return lines.slice(1);
+  }
+
+  stop() {
+    this.child.stdin.end();
+    return new Promise((resolve) => {
+      if (this.child.exitCode !== null) resolve();
+      else this.child.on('exit', resolve);
+    });
+  }
+}
+
+function get(path) {
+  return new Promise((resolve, reject) => {
+    const request = http.get(`${base_url}${path}`, (response) => {
+      let body = '';
+      response.setEncoding('utf8');
+      response.on('data', (d) => (body += d));
+      response.on('end', () => resolve({ status: response.statusCode, body, headers: response.headers }));
+    });
+    request.on('error', reject);
+    request.setTimeout(5000, () => request.destroy(new Error('time-out')));
+  });
+}
+
+export function post(path, body) {
+  return new Promise((resolve, reject) => {
+    const text = JSON.stringify(body);
+    const request = http.request(`${base_url}${path}`, { method: 'POST', headers: { 'Content-Type': 'application/json', 'Content-Length': Buffer.byteLength(text) } }, (response) => {
+      let answer = '';
+      response.setEncoding('utf8');
+      response.on('data', (d) => (answer += d));
+      response.on('end', () => resolve({ status: response.statusCode, body: answer }));
+    });
+    request.on('error', reject);
+    request.end(text);
+  });
+}
+
+export { get };
+
+// orva_backend from the installation folder, with its data and documents folders in a
+// fresh temporary folder (kept across restarts of the same object).
+export class backend {
+  constructor() {
+    this.home = mkdtempSync(join(tmpdir(), 'orva-ui-'));
+    mkdirSync(join(this.home, 'data'), { recursive: true });
+    this.child = null;
+  }
+
+  async start() {
+    this.child = spawn(join(bin_dir, 'orva_backend'), [], {
+      stdio: ['ignore', 'ignore', 'inherit'],
+      env: { ...process.env, HOME: this.home, XDG_DATA_HOME: join(this.home, 'data'), XDG_DOCUMENTS_DIR: join(this.home, 'Documents') },
+    });
+    const child = this.child;
+    this.exited = new Promise((resolve) => child.on('exit', resolve));
+    await wait_for(async () => (await get('/api/version/')).status === 200, 'the backend to answer', 15000, 100);
+  }
+
+  async stop() {
+    if (!this.child || this.child.exitCode !== null) return;
+    this.child.kill('SIGINT');
+    const timer = setTimeout(() => this.child.kill('SIGKILL'), 15000);
+    await this.exited;
+    clearTimeout(timer);
+  }
+
+  remove() {
+    rmSync(this.home, { recursive: true, force: true });
+  }
+}
+
+export const browser_flags = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-background-networking',
+  '--disable-component-update', '--disable-sync'];
+
+export function launch_browser() {
+  return chromium.launch({ executablePath: process.env.ORVA_CHROMIUM || '/usr/bin/chromium', args: browser_flags });
+}
+
+// Discovers the simulated amplifiers through the REST API (used by the benchmark; the
+// tests discover through the user interface).
+export async function discover() {
+  await post('/requests', { method: 'refresh', network_interface: sandbox_interface });
+}
