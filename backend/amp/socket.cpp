@@ -37,7 +37,8 @@ std::uint32_t parse_ipv4(const std::string& dotted) {
     return address.s_addr;
 }
 
-int open_socket(std::uint32_t address, std::uint16_t port, int type, bool broadcast, bool non_blocking) {
+int open_socket(std::uint32_t address, std::uint16_t port, int type, bool broadcast, bool non_blocking,
+                int connect_timeout_ms) {
     const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     const int one = 1;
@@ -48,7 +49,7 @@ int open_socket(std::uint32_t address, std::uint16_t port, int type, bool broadc
     where.sin_port = htons(port);
     where.sin_addr.s_addr = address;
     if (type == SOCK_STREAM) {
-        if (connect_with_timeout(fd, where) != 0) return fail_and_close(fd);
+        if (connect_with_timeout(fd, where, connect_timeout_ms) != 0) return fail_and_close(fd);
     } else if (::bind(fd, reinterpret_cast<const sockaddr*>(&where), sizeof where) != 0) {
         return fail_and_close(fd);
     }

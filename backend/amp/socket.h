@@ -22,10 +22,12 @@ std::uint32_t parse_ipv4(const std::string& dotted);
 
 // Opens a socket of `type` (SOCK_DGRAM or SOCK_STREAM) with SO_REUSEADDR and, when
 // `broadcast`, SO_BROADCAST. A stream socket is connected to address:port with
-// `connect_with_timeout`, any other socket bound to address:port. With `non_blocking` the
-// socket is switched to O_NONBLOCK at the end. `address` is network order.
-// Returns the descriptor, or -1 (errno set, socket closed) when any step fails.
-int open_socket(std::uint32_t address, std::uint16_t port, int type, bool broadcast, bool non_blocking);
+// `connect_with_timeout` (waiting at most `connect_timeout_ms`), any other socket bound to
+// address:port. With `non_blocking` the socket is switched to O_NONBLOCK at the end.
+// `address` is network order. Returns the descriptor, or -1 (errno set, socket closed)
+// when any step fails.
+int open_socket(std::uint32_t address, std::uint16_t port, int type, bool broadcast, bool non_blocking,
+                int connect_timeout_ms = 2000);
 
 // Connects `fd` (left non-blocking) to `address`, waiting at most `timeout_ms` for the
 // connection. Returns 0 when connected, -1 after logging why not ("select() failed.",
