@@ -1,4 +1,4 @@
-#include "tools/mira_sim/sim_client.h"
+#include "tools/sim_amp/sim_client.h"
 
 #include <cerrno>
 #include <chrono>
@@ -13,7 +13,7 @@
 
 extern char** environ;
 
-namespace mira_sim {
+namespace sim_amp {
 
 namespace {
 constexpr int answer_timeout_ms = 5000;
@@ -123,13 +123,13 @@ std::vector<std::string> sim_client::received() {
     return lines;
 }
 
-std::string sim_client::default_program() {
-    if (const char* bin = std::getenv("ORVA_BIN_DIR"); bin && *bin) return std::string(bin) + "/orva_mira_sim";
+std::string sim_client::program(const std::string& name) {
+    if (const char* bin = std::getenv("ORVA_BIN_DIR"); bin && *bin) return std::string(bin) + "/" + name;
     char path[4096];
     const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
     std::string self = n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string();
     const auto slash = self.rfind('/');
-    return (slash == std::string::npos ? std::string(".") : self.substr(0, slash)) + "/../bin/orva_mira_sim";
+    return (slash == std::string::npos ? std::string(".") : self.substr(0, slash)) + "/../bin/" + name;
 }
 
-}  // namespace mira_sim
+}  // namespace sim_amp

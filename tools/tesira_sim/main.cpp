@@ -1,0 +1,75 @@
+// orva_tesira_sim: a simulated Tesira server hosting amplifier blocks on TCP 23, for trying
+// Orva without hardware and for the tests. See server.h for the protocol, the fault modes
+// and the control commands.
+#include "tools/tesira_sim/server.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+void usage() {
+    std::fprintf(stderr,
+                 "usage: orva_tesira_sim [--demo] [--block TAG[=NAME]]... [--login USER:PASSWORD]\n"
+                 "                       [--system NAME] [--bind ADDRESS] [--port N] [--control]\n"
+                 "  --demo      two amplifier blocks, \"AmpBlock1\" (Balcony left) and \"AmpBlock2\" (Balcony right)\n"
+                 "  --block     one amplifier block under its instance tag, named NAME (the tag by default)\n"
+                 "  --login     require a login with these credentials\n"
+                 "  --system    the system name the login prompt shows (TesiraServer)\n"
+                 "  --bind      local address to listen on (0.0.0.0)\n"
+                 "  --port      TCP port (23)\n"
+                 "  --control   read control commands from standard input, stop at its end\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    tesira_sim::host sim;
+    tesira_sim::options opts;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool has_value = i + 1 < argc;
+        if (arg == "--demo") {
+            sim.add("AmpBlock1", "Balcony left");
+            auto& second = sim.add("AmpBlock2", "Balcony right");
+            second.params[{0, 3}] = 4;  // a high-power model
+        } else if (arg == "--block" && has_value) {
+            const std::string spec = argv[++i];
+            const auto eq = spec.find('=');
+            const std::string tag = spec.substr(0, eq);
+            if (tag.empty()) {
+                usage();
+                return 2;
+            }
+            sim.add(tag, eq == std::string::npos ? std::string() : spec.substr(eq + 1));
+        } else if (arg == "--login" && has_value) {
+            const std::string spec = argv[++i];
+            const auto colon = spec.find(':');
+            if (colon == std::string::npos || colon == 0 || colon + 1 == spec.size()) {
+                usage();
+                return 2;
+            }
+            sim.set_credentials(spec.substr(0, colon), spec.substr(colon + 1));
+            sim.require_login(true);
+        } else if (arg == "--system" && has_value) {
+            bool quit = false;
+            sim.control(std::string("system ") + argv[++i], quit);
+        } else if (arg == "--bind" && has_value) {
+            opts.bind_address = argv[++i];
+        } else if (arg == "--port" && has_value) {
+            const long port = std::strtol(argv[++i], nullptr, 10);
+            if (port <= 0 || port > 65535) {
+                usage();
+                return 2;
+            }
+            opts.port = static_cast<std::uint16_t>(port);
+        } else if (arg == "--control") {
+            opts.control = true;
+        } else {
+            usage();
+            return arg == "--help" ? 0 : 2;
+        }
+    }
+    return tesira_sim::run(sim, opts);
+}
