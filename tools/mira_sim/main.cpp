@@ -55,17 +55,12 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "orva_mira_sim: bad amplifier %s\n", argv[i]);
                 return 2;
             }
-        } else if (arg == "--bind" && has_value) {
-            opts.bind_address = argv[++i];
-        } else if (arg == "--port" && has_value) {
-            const long port = std::strtol(argv[++i], nullptr, 10);
-            if (port <= 0 || port > 65535) {
+        } else if (const auto taken = sim_amp::take_listen_option(argc, argv, i, opts);
+                   taken != sim_amp::option_result::not_mine) {
+            if (taken == sim_amp::option_result::bad) {
                 usage();
                 return 2;
             }
-            opts.port = static_cast<std::uint16_t>(port);
-        } else if (arg == "--control") {
-            opts.control = true;
         } else {
             usage();
             return arg == "--help" ? 0 : 2;

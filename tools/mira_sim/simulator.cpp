@@ -382,8 +382,7 @@ int run(host& sim, const options& opts) {
         bytes datagram;
     };
     std::vector<pending> queue;
-    bool stdin_open = true;
-    std::string input;
+    sim_amp::control_channel control;
     bool quit = false;
     std::array<std::uint8_t, 2048> buffer;
 
@@ -394,7 +393,7 @@ int run(host& sim, const options& opts) {
             for (const auto& p : queue) next = std::min(next, p.due_ms);
             timeout = int(std::max<std::int64_t>(0, next - now_ms()));
         }
-        pollfd fds[2] = {{sock, POLLIN, 0}, {stdin_open ? 0 : -1, POLLIN, 0}};
+        pollfd fds[2] = {{sock, POLLIN, 0}, {control.fd(), POLLIN, 0}};
         const int ready = ::poll(fds, 2, timeout);
         if (ready < 0 && errno != EINTR) {
             std::perror("orva_mira_sim: poll");
@@ -432,22 +431,9 @@ int run(host& sim, const options& opts) {
                 }
             }
         }
-        if (stdin_open && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
-            char chunk[4096];
-            const ssize_t n = ::read(0, chunk, sizeof chunk);
-            if (n <= 0) {
-                stdin_open = false;
-                if (opts.control) quit = true;  // the controlling test has gone
-                continue;
-            }
-            input.append(chunk, std::size_t(n));
-            std::size_t newline;
-            while ((newline = input.find('\n')) != std::string::npos) {
-                const std::string line = input.substr(0, newline);
-                input.erase(0, newline + 1);
-                for (const auto& answer : sim.control(line, quit)) std::printf("%s\n", answer.c_str());
-                std::fflush(stdout);
-            }
+        if (control.fd() >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+            const bool open = control.serve([&](const std::string& line) { return sim.control(line, quit); });
+            if (!open && opts.control) quit = true;  // the controlling test has gone
         }
     }
     ::close(sock);

@@ -40,6 +40,7 @@
 
 #include "tools/mira_sim/amplifier.h"
 #include "tools/mira_sim/sim_wire.h"
+#include "tools/sim_amp/program.h"
 
 #include <cstdint>
 #include <map>
@@ -105,10 +106,8 @@ private:
 };
 
 // Options of the program.
-struct options {
-    std::string bind_address = "0.0.0.0";
-    std::uint16_t port = 6016;
-    bool control = false;  // read control commands from stdin; end at its end-of-file
+struct options : sim_amp::listen_options {
+    options() { port = 6016; }
 };
 
 // The socket loop: receives on bind_address:port, answers after each reply's delay,

@@ -516,8 +516,7 @@ int run(host& sim, const options& opts) {
     std::fflush(stdout);
 
     std::list<session> sessions;
-    bool stdin_open = true;
-    std::string control_input;
+    sim_amp::control_channel control;
     bool quit = false;
 
     while (!quit) {
@@ -544,7 +543,7 @@ int run(host& sim, const options& opts) {
 
         std::vector<pollfd> fds;
         fds.push_back({listener, POLLIN, 0});
-        fds.push_back({stdin_open ? 0 : -1, POLLIN, 0});
+        fds.push_back({control.fd(), POLLIN, 0});
         int timeout = listener < 0 && sim.fault() != fault_mode::refuse ? 200 : -1;  // retry a failed re-listen
         const std::int64_t now = now_ms();
         for (auto& s : sessions) {
@@ -614,23 +613,10 @@ int run(host& sim, const options& opts) {
             }
         }
 
-        if (stdin_open && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
-            char chunk[4096];
-            const ssize_t n = ::read(0, chunk, sizeof chunk);
-            if (n <= 0) {
-                stdin_open = false;
-                if (opts.control) quit = true;  // the controlling test has gone
-                continue;
-            }
-            control_input.append(chunk, std::size_t(n));
-            std::size_t newline;
-            while ((newline = control_input.find('\n')) != std::string::npos) {
-                const std::string line = control_input.substr(0, newline);
-                control_input.erase(0, newline + 1);
-                sim.sessions = int(sessions.size());
-                for (const auto& answer : sim.control(line, quit)) std::printf("%s\n", answer.c_str());
-                std::fflush(stdout);
-            }
+        if (control.fd() >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+            sim.sessions = int(sessions.size());
+            const bool open = control.serve([&](const std::string& line) { return sim.control(line, quit); });
+            if (!open && opts.control) quit = true;  // the controlling test has gone
         }
     }
     for (auto& s : sessions) ::close(s.fd);

@@ -42,6 +42,7 @@
 #pragma once
 
 #include "tools/sim_amp/amplifier_model.h"
+#include "tools/sim_amp/program.h"
 
 #include <cstdint>
 #include <map>
@@ -119,10 +120,8 @@ private:
     std::vector<record> records_;
 };
 
-struct options {
-    std::string bind_address = "0.0.0.0";
-    std::uint16_t port = 23;
-    bool control = false;  // read control commands from stdin; end at its end-of-file
+struct options : sim_amp::listen_options {
+    options() { port = 23; }
 };
 
 // The socket loop: listens on bind_address:port, runs the sessions, serves control
