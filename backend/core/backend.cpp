@@ -36,6 +36,7 @@ backend::~backend() {
     if (server_) server_->stop();
     engine_.close();
     sync_monitoring_->stop_monitor();
+    calibration_.stop();
     join_workers();
 }
 
@@ -52,6 +53,7 @@ void backend::register_handlers() {
         return interface_and_discover(store_, registry_, requested);
     };
     register_device_handlers(table, registry_, device_hooks);
+    calibration_.register_handlers(table);
     // Last: the synchronisation wraps the frame handlers registered before it.
     sync_monitoring_->register_handlers();
 }
@@ -101,6 +103,8 @@ void backend::shutdown() {
     quit_flag_.store(true);
     engine_.close();
     sync_monitoring_->stop_monitor();
+    // A calibration or sweep in its pauses ends now instead of after its last minute.
+    calibration_.stop();
     log_line("Waiting for threads to finish...");
     join_workers();
     log_line("Clearing thread pool...");

@@ -3,14 +3,14 @@
 // processing threads, transactor), the WebSocket clients with the subscription tables,
 // and the web server with the REST API, and brings them up and down in order:
 //
-//   start:    handlers registered (project, frame transfer, device requests, then the
-//             synchronisation and monitoring, which wrap the frame handlers), processing
-//             threads and transactor started, then the monitor thread and the workers
-//             that other areas add, `load_working_copy` posted, web server started on the
-//             document root.
-//   shutdown: quit flag set and queues closed, worker threads joined in creation order,
-//             "shutting_down" sent to every WebSocket client (their sender loops end),
-//             web server stopped, project saved.
+//   start:    handlers registered (project, frame transfer, device requests, load
+//             monitoring, then the synchronisation and monitoring, which wrap the frame
+//             handlers), processing threads and transactor started, then the monitor
+//             thread and the workers that other areas add, `load_working_copy` posted,
+//             web server started on the document root.
+//   shutdown: quit flag set and queues closed, calibration pauses cut short, worker
+//             threads joined in creation order, "shutting_down" sent to every WebSocket
+//             client (their sender loops end), web server stopped, project saved.
 //
 // Thread safety: `start` and `shutdown` run on the main thread. `request_quit` and
 // `quitting` may be called from any thread: a worker that fails sets the quit flag through
@@ -22,6 +22,7 @@
 #include "backend/api/rest_api.h"
 #include "backend/api/web_server.h"
 #include "backend/api/websocket_hub.h"
+#include "backend/calibration/calibration_handlers.h"
 #include "backend/core/signals.h"
 #include "backend/model/device_registry.h"
 #include "backend/model/project_store.h"
@@ -88,6 +89,7 @@ private:
     notifier notifier_{hub_};
     request_engine engine_{store_, notifier_};
     device_registry registry_{store_};
+    calibration_service calibration_{registry_};
     std::atomic<bool> quit_flag_{false};
     std::unique_ptr<sync_monitoring> sync_monitoring_;
     wake_pipe wake_;
