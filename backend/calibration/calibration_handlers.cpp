@@ -42,15 +42,18 @@ std::shared_ptr<std::mutex> calibration_service::job_lock(const std::string& dev
     return slot;
 }
 
-void calibration_service::calibrate(model& request, request_engine& engine) {
+device_registry::device_ptr calibration_service::device_of(model& request) {
     const std::string& device_id = request.at("device_id");
-    const auto dev = registry_.lookup(device_id);
-    if (!dev) {
-        finish(request, 1, "no amplifier is registered as " + device_id);
-        return;
-    }
+    auto dev = registry_.lookup(device_id);
+    if (!dev) finish(request, 1, "no amplifier is registered as " + device_id);
+    return dev;
+}
+
+void calibration_service::calibrate(model& request, request_engine& engine) {
+    const auto dev = device_of(request);
+    if (!dev) return;
     const auto progress = progress_of(request, engine);
-    const auto lock = job_lock(device_id);
+    const auto lock = job_lock(request.at("device_id"));
     std::unique_lock job(*lock, std::try_to_lock);
     if (!job.owns_lock()) {
         progress("waiting for the amplifier's calibration or sweep in progress");
@@ -63,12 +66,8 @@ void calibration_service::calibrate(model& request, request_engine& engine) {
 }
 
 void calibration_service::put_lms(model& request, request_engine& engine) {
-    const std::string& device_id = request.at("device_id");
-    const auto dev = registry_.lookup(device_id);
-    if (!dev) {
-        finish(request, 1, "no amplifier is registered as " + device_id);
-        return;
-    }
+    const auto dev = device_of(request);
+    if (!dev) return;
     load_monitor monitor(*dev, engine, environment_, progress_of(request, engine));
     finish(request, monitor.put_load_monitoring(request), monitor.failure_reason());
 }

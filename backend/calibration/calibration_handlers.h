@@ -52,6 +52,9 @@ public:
 private:
     void calibrate(model& request, request_engine& engine);
     void put_lms(model& request, request_engine& engine);
+    // The registered device of the request's `device_id`; null (and the request failed
+    // with its reason) when there is none.
+    device_registry::device_ptr device_of(model& request);
     std::shared_ptr<std::mutex> job_lock(const std::string& device_id);
 
     device_registry& registry_;

@@ -74,8 +74,17 @@ protected:
         return run(on_channel(index, std::move(extra)));
     }
 
-    // The procedures themselves, outside a handler.
+    // The procedures themselves, outside a handler: `run_procedure` runs one on channel
+    // `index`, keeps its failure reason and waits for the writes it enqueued.
     nox::load_monitor monitor() { return nox::load_monitor(*dev_, engine_, env_); }
+    int run_procedure(int (nox::load_monitor::*procedure)(const nox::model&), int index) {
+        auto m = monitor();
+        const int result = (m.*procedure)(request_for(index));
+        reason_ = m.failure_reason();
+        flush();
+        return result;
+    }
+    std::string reason_;
     nox::model request_for(int index) {
         nox::model r;
         for (const auto& [k, v] : on_channel(index)) r.set(k, v);

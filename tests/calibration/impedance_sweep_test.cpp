@@ -24,14 +24,7 @@ protected:
         // Channel index 2 starts without a cable resistance.
         for (int k : {0, 1, 3}) set_channel(k, {{"t1_cable_resistance", "0.75"}});
     }
-    int sweep(int index) {
-        auto m = monitor();
-        const int result = m.impedance_sweep(request_for(index));
-        reason_ = m.failure_reason();
-        flush();
-        return result;
-    }
-    std::string reason_;
+    int sweep(int index) { return run_procedure(&nox::load_monitor::impedance_sweep, index); }
 };
 
 TEST_F(ImpedanceSweep, ChannelThreeIsPreparedSweptAndReadInChunks) {

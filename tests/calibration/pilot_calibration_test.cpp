@@ -14,14 +14,7 @@ protected:
         set_channel(2, {{"t1_frequency", "20000"}, {"t2_frequency", "22000.7"},
                         {"t1_amplitude", "0.2"}, {"t2_amplitude", "0"}});
     }
-    int calibrate_index(int index) {
-        auto m = monitor();
-        const int result = m.calibrate_pilot_tones(request_for(index));
-        reason_ = m.failure_reason();
-        flush();
-        return result;
-    }
-    std::string reason_;
+    int calibrate_index(int index) { return run_procedure(&nox::load_monitor::calibrate_pilot_tones, index); }
 };
 
 TEST_F(PilotCalibration, SecondGenerationRunsEveryStepAndStoresTheResult) {
