@@ -60,13 +60,19 @@ TEST(AmplifierModel, PilotWordsUseTheAmplifierScales) {
 TEST(AmplifierModel, CalibrationStartsAtIndex86AndFinishesOnTheConfiguredPoll) {
     amplifier_model amp;
     amp.pilot.calibration_polls = 2;
-    amp.write_words(5, 21 + 7, {10000, 11000});  // channel 1 references: 10 and 11 Ω
+    amp.write_words(5, 21 + 7, {10000000, 11000000});  // channel 1 references written first
     amp.write_words(5, sim_amp::calibration_start_index, {sim_amp::all_steps(1)});
     // A read of a wider range shows the done bits without counting as a poll.
     EXPECT_EQ(read(amp, 5, 80, 10)[7], 0u);
     EXPECT_EQ(read(amp, 5, sim_amp::calibration_done_index, 1)[0], 0u);
     EXPECT_EQ(read(amp, 5, sim_amp::calibration_done_index, 1)[0], 0x222u);
-    EXPECT_EQ(read(amp, 5, 21 + 14, 2), (std::vector<std::uint32_t>{10000, 11000}));
+    // The readings and references are the line as measured at the tones.
+    const float z1 = sim_amp::tone_impedance(amp, 1, 0);
+    const float z2 = sim_amp::tone_impedance(amp, 1, 1);
+    EXPECT_EQ(read(amp, 5, 21 + 14, 2),
+              (std::vector<std::uint32_t>{sim_amp::impedance_word(z1), sim_amp::impedance_word(z2)}));
+    EXPECT_EQ(read(amp, 5, 21 + 7, 2),
+              (std::vector<std::uint32_t>{sim_amp::impedance_word(z1), sim_amp::impedance_word(z2)}));
 }
 
 TEST(MiraView, TextCommandsAndParameterWordsShowOneAmplifier) {

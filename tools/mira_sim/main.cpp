@@ -50,6 +50,11 @@ int main(int argc, char** argv) {
             auto& second = sim.add(0x0000000100000002ull, 5, 22);
             second.frame_name = "Stage right";
             second.values["Dev.ModelName?"] = "VR125:4M";
+            // Loudspeaker lines of several sizes, and one channel left without a load.
+            first.set_line(2, {true, 4.0});
+            first.set_line(3, {true, 16.0});
+            second.set_line(0, {true, 6.0});
+            second.set_line(3, {false, 8.0});
         } else if (arg == "--amp" && has_value) {
             if (!add_amplifier(sim, argv[++i])) {
                 std::fprintf(stderr, "orva_mira_sim: bad amplifier %s\n", argv[i]);

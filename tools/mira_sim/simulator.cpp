@@ -1,5 +1,7 @@
 #include "tools/mira_sim/simulator.h"
 
+#include "tools/sim_amp/measurement_control.h"
+
 #include <arpa/inet.h>
 #include <algorithm>
 #include <array>
@@ -328,15 +330,13 @@ std::vector<std::string> host::control(const std::string& line, bool& quit) {
         }
         return {"error bad arguments"};
     }
-    if (command == "calibration" || command == "select") {
+    if (const auto answer = sim_amp::measurement_control(amp, command, in)) return {*answer};
+    if (command == "select") {
         std::string word;
         long long value;
         in >> word;
         if (!parse_number(word, value) || value < 0) return {"error bad number: " + word};
-        if (command == "calibration") {
-            if (value < 1) return {"error polls must be at least 1"};
-            amp.pilot.calibration_polls = int(value);
-        } else if (value != 0) {
+        if (value != 0) {
             amp.status_word |= 1u << 14;  // the select key is held
         } else {
             amp.status_word &= ~(1u << 14);

@@ -28,8 +28,9 @@
 //   set <id> <key>|<value>            get <id> <key>       (generic text store)
 //   param <id> <block> <index> <word> return_code <id> <code|none>
 //   monitor <id> <index> <word>       status <id> <word>
-//   calibration <id> <polls>          select <id> 0|1      (CalibDone? queries until a
-//                                                          calibration finishes; select key)
+//   select <id> 0|1                   (select key)
+//   calibration <id> <polls>|never    analyser <id> <polls>|never
+//   load <id> <ch> <ohms>|open        (the measurement model, sim_amp/measurement_control.h)
 //   resets <id>                       received              (then one line per record;
 //                                                           the latest 100,000 are kept)
 //   clear                             ping                  quit

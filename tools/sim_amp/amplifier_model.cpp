@@ -22,6 +22,12 @@ void write_mute(amplifier_model& amp, std::uint16_t index, std::uint32_t word) {
 amplifier_model::amplifier_model() {
     bind({mute_block, mute_index(0), mute_index(channel_count - 1), read_mute, write_mute});
     bind_pilot_parameters(*this);
+    bind_analyser_parameters(*this);
+}
+
+void amplifier_model::set_line(int channel, const load_line& line) {
+    lines.at(std::size_t(channel)) = line;
+    measure_tones(*this, channel);
 }
 
 void amplifier_model::bind(parameter_binding binding) { bindings_.push_back(std::move(binding)); }

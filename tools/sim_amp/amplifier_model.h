@@ -15,17 +15,23 @@
 //                               key held
 //   pilot                       the load-pilot tones of each channel and their
 //                               calibration (pilot.h)
+//   lines                       the loudspeaker line on each channel (load_line.h), what
+//                               the pilot tones and the analyser measure
+//   analyser                    the load analyser (analyser.h)
 //
 // Parameter words go through bindings: a binding claims a range of indices of one block
 // and reads and writes them from typed state instead of the word store. The model binds
 //   block 2, indices 0, 5, 10, 15      the channel mutes (non-zero: muted)
 //   block 5                            the pilot tones and calibration (pilot.h)
+//   block 6, indices 0..5              the analyser's command and completion (analyser.h)
 // Further behaviour (an analyser, a measurement) is added by binding more ranges with
 // `bind`; a later binding of the same index wins.
 //
 // Thread safety: none; the owning simulator's single loop drives the model.
 #pragma once
 
+#include "tools/sim_amp/analyser.h"
+#include "tools/sim_amp/load_line.h"
 #include "tools/sim_amp/pilot.h"
 
 #include <array>
@@ -97,6 +103,11 @@ public:
     int resets = 0;
 
     pilot_state pilot;
+    std::array<load_line, channel_count> lines;
+    analyser_state analyser;
+
+    // Connects channel c's line to `line`; the pilot readings follow the new line.
+    void set_line(int channel, const load_line& line);
 
 private:
     const parameter_binding* binding_of(std::uint8_t block, std::uint16_t index) const;

@@ -1,6 +1,9 @@
 #include "tools/sim_amp/pilot.h"
 
 #include "tools/sim_amp/amplifier_model.h"
+#include "tools/sim_amp/load_line.h"
+
+#include <algorithm>
 
 #include <cmath>
 
@@ -105,7 +108,7 @@ void start_calibration(amplifier_model& amp, std::uint32_t selector) {
 
 std::uint32_t poll_calibration(amplifier_model& amp) {
     pilot_state& p = amp.pilot;
-    if (p.calibration_pending != 0 && --p.calibration_polls_left <= 0) {
+    if (p.calibration_pending != 0 && !p.calibration_never_completes && --p.calibration_polls_left <= 0) {
         for (int c = 0; c < channel_count; ++c) {
             const std::uint32_t steps = p.calibration_pending & all_steps(c);
             if (steps != 0) calibrate_channel(amp, c, steps);
@@ -116,9 +119,32 @@ std::uint32_t poll_calibration(amplifier_model& amp) {
     return p.calibration_done;
 }
 
-void calibrate_channel(amplifier_model& amp, int channel, std::uint32_t) {
+float tone_impedance(amplifier_model& amp, int channel, int tone) {
+    const pilot_channel& ch = amp.pilot.channels[channel];
+    const double ohms = std::abs(line_impedance(amp.lines[channel], ch.cable_resistance[tone], ch.frequency[tone]));
+    return float(std::min(ohms, impedance_ohms));
+}
+
+void measure_tones(amplifier_model& amp, int channel) {
     pilot_channel& ch = amp.pilot.channels[channel];
-    ch.reading = ch.ref_impedance;
+    for (int t = 0; t < 2; ++t) ch.reading[t] = tone_impedance(amp, channel, t);
+}
+
+float calibrated_factor(float factor, float hz) {
+    const double f = double(hz) / filter_corner_hz;
+    return float(double(factor) * (1.0 + f * f));
+}
+
+void calibrate_channel(amplifier_model& amp, int channel, std::uint32_t steps) {
+    pilot_channel& ch = amp.pilot.channels[channel];
+    measure_tones(amp, channel);
+    for (int t = 0; t < 2; ++t) {
+        const float z = ch.reading[t];
+        ch.ref_impedance[t] = z;
+        ch.lower_threshold[t] = lower_threshold_share * z;
+        ch.upper_threshold[t] = upper_threshold_share * z;
+        if (steps & tone_steps(channel)) ch.factor[t] = calibrated_factor(ch.factor[t], ch.frequency[t]);
+    }
 }
 
 void bind_pilot_parameters(amplifier_model& amp) {

@@ -6,8 +6,8 @@
 // Calibration steps are bits of one mask, as the amplifier's calibration selector has
 // them: for channel c, 0x1 << c and 0x10 << c are the two tone steps and 0x100 << c the
 // analyser step. A start makes its steps pending; they finish together on the
-// `calibration_polls`-th poll, and `calibrate_channel` then measures each channel they
-// touch.
+// `calibration_polls`-th poll (never while `calibration_never_completes` is set), and
+// `calibrate_channel` then measures each channel they touch.
 //
 // Binary view (block 5, the parameter layout of the amplifier), channel c at base 21·c:
 //   +1, +2 tone amplitudes        word = value · 1000 (0..2000 <-> 0.0..2.0)
@@ -54,6 +54,7 @@ struct pilot_state {
     std::uint32_t calibration_done = 0;
     int calibration_polls = 1;
     int calibration_polls_left = 0;
+    bool calibration_never_completes = false;
 };
 
 // Calibration steps of channel c.
@@ -67,8 +68,20 @@ void start_calibration(amplifier_model& amp, std::uint32_t selector);
 // mask of finished steps.
 std::uint32_t poll_calibration(amplifier_model& amp);
 // The measurement at the end of a calibration of channel c with `steps` (its bits of the
-// selector): the tone readings take the channel's reference impedances.
+// selector): both tones measure the channel's line (load_line.h, with the tone's cable
+// resistance, at the tone's frequency; at most 6000 Ω); readings and reference impedances
+// take the measured value, the thresholds 0.8 and 1.25 times it; with the tone steps the
+// correction factors are trimmed for the output filter: factor · (1 + (f / 100 kHz)²).
 void calibrate_channel(amplifier_model& amp, int channel, std::uint32_t steps);
+// The line as tone 0 or 1 of channel c measures it now.
+float tone_impedance(amplifier_model& amp, int channel, int tone);
+// Updates the channel's readings to the line as it is now (after a change of its load).
+void measure_tones(amplifier_model& amp, int channel);
+float calibrated_factor(float factor, float hz);
+
+inline constexpr float lower_threshold_share = 0.8f;
+inline constexpr float upper_threshold_share = 1.25f;
+inline constexpr double filter_corner_hz = 100000.0;
 
 // The block-5 view above, bound into the model's parameter space.
 void bind_pilot_parameters(amplifier_model& amp);

@@ -1,0 +1,170 @@
+// orva_backend as a process with a simulated Mira amplifier, inside the network sandbox:
+// a pilot-tone calibration, an impedance sweep and the load-monitoring switch posted over
+// REST, followed at /requests/<id> while they run, their results read back from
+// /channels and /impedances and checked against the simulator's measurement model.
+#include "backend/model/device_registry.h"
+#include "backend/model/model.h"
+#include "backend/requests/model_json.h"
+#include "tests/support/backend_process.h"
+#include "tests/support/http_client.h"
+#include "tools/mira_sim/sim_client.h"
+#include "tools/sim_amp/load_line.h"
+
+#include <boost/algorithm/string/split.hpp>
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <set>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using orva_test::http_call;
+using orva_test::http_get;
+
+const std::string amp_id = "0000abcd:00000001";
+
+std::vector<nox::model> models_of(const std::string& list) {
+    boost::property_tree::ptree tree;
+    std::istringstream in(list);
+    boost::property_tree::read_json(in, tree);
+    std::vector<nox::model> out;
+    for (const auto& [key, node] : tree) {
+        nox::model m;
+        for (const auto& [k, v] : node) m.set(k, v.data());
+        if (m.has("id")) m.set_id(static_cast<int32_t>(nox::parse_int(m.at("id"))));
+        out.push_back(m);
+    }
+    return out;
+}
+
+std::vector<double> numbers(const std::string& text) {
+    std::vector<std::string> words;
+    boost::split(words, text, [](char c) { return c == ' '; });
+    std::vector<double> values;
+    for (const auto& w : words) values.push_back(std::stod(w));
+    return values;
+}
+
+class CalibrationProcess : public ::testing::Test {
+protected:
+    CalibrationProcess()
+        : sim_(mira_sim::sim_client::default_program(), std::vector<std::string>{"--amp", amp_id + ",kind=2"}) {}
+
+    // Discovers the amplifier and waits until its frame and channels are stored.
+    bool discover() {
+        if (!backend_.ready()) return false;
+        http_call("POST", "/requests", R"({"method":"refresh","network_interface":"10.99.0.1"})");
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            for (const auto& f : models_of(http_get("/frames").body)) {
+                if (f.get("device_id") != amp_id || f.get("synced") != "true") continue;
+                frame_id_ = f.id();
+                for (const auto& id : nox::channel_ids_of(f)) channels_.push_back(id);
+                return channels_.size() == 4;
+            }
+            std::this_thread::sleep_for(200ms);
+        }
+        return false;
+    }
+
+    // Posts a request on channel `index` and follows it until it is gone (done requests
+    // are removed) or failed; returns its last record and collects the progress texts.
+    nox::model follow(int index, const std::string& attributes, std::chrono::seconds limit = 60s) {
+        const std::string body = R"({"device_id":")" + amp_id + R"(","frame_id":")" + std::to_string(frame_id_) +
+                                 R"(","channel_id":")" + std::to_string(channels_.at(std::size_t(index))) + "\"," +
+                                 attributes + "}";
+        const auto posted = http_call("POST", "/requests", body);
+        EXPECT_EQ(posted.status, 200) << posted.body;
+        nox::model last = nox::parse_model(posted.body);
+        const std::string path = "/requests/" + std::to_string(last.id());
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const auto answer = http_get(path);
+            if (answer.status == 404) {
+                last.set("status", "done");
+                return last;
+            }
+            last = nox::parse_model(answer.body);
+            if (last.has("progress")) progress_.insert(last.get("progress"));
+            if (last.get("status") == "fail") return last;
+            std::this_thread::sleep_for(100ms);
+        }
+        return last;
+    }
+
+    nox::model channel_at(int index) {
+        return nox::parse_model(http_get("/channels/" + std::to_string(channels_.at(std::size_t(index)))).body);
+    }
+    double stored(int index, const std::string& key) { return std::stod(channel_at(index).get(key, "nan")); }
+    std::string sim_value(const std::string& key) {
+        const auto lines = sim_.command("get " + amp_id + " " + key);
+        return lines.empty() || lines.front().rfind("ok ", 0) != 0 ? "" : lines.front().substr(3);
+    }
+
+    mira_sim::sim_client sim_;
+    orva_test::backend_process backend_;
+    int32_t frame_id_ = 0;
+    std::vector<int32_t> channels_;
+    std::set<std::string> progress_;
+};
+
+TEST_F(CalibrationProcess, CalibrationSweepAndSwitchOverRest) {
+    ASSERT_TRUE(discover()) << backend_.log();
+    sim_.expect_ok("load " + amp_id + " 2 6");
+    sim_.expect_ok("calibration " + amp_id + " 2");
+
+    // Pilot-tone calibration of channel 2 with the amplifier's own tones (20000/22000 Hz,
+    // read by the download).
+    auto r = follow(1, R"("method":"calibrate","calibration_type":"ptg2")");
+    ASSERT_EQ(r.get("status"), "done") << r.get("error") << backend_.log();
+    EXPECT_TRUE(progress_.count("calibrating: poll 1 of 31")) << backend_.log();
+    const sim_amp::load_line line{true, 6.0};
+    const double z1 = std::abs(sim_amp::line_impedance(line, 0.5, 20000.0));
+    const double z2 = std::abs(sim_amp::line_impedance(line, 0.5, 22000.0));
+    EXPECT_NEAR(stored(1, "t1_ref_impedance"), z1, 0.006);
+    EXPECT_NEAR(stored(1, "t2_read_impedance"), z2, 0.006);
+    EXPECT_NEAR(stored(1, "t1_upper_threshold"), 1.25 * z1, 0.006);
+    EXPECT_NE(channel_at(1).get("last_calibrated", "none"), "none");
+    EXPECT_EQ(sim_value("Dev.LoadPilot.Enable?2"), "0");
+
+    // Impedance sweep of the same channel with its stored cable resistance.
+    const double cable = stored(1, "t1_cable_resistance");
+    r = follow(1, R"("method":"calibrate","calibration_type":"sweep")");
+    ASSERT_EQ(r.get("status"), "done") << r.get("error");
+    EXPECT_TRUE(progress_.count("sweeping"));
+    const auto sweeps = models_of(http_get("/impedances").body);
+    ASSERT_EQ(sweeps.size(), 1u);
+    const nox::model sweep = nox::parse_model(http_get("/impedances/" + std::to_string(sweeps[0].id())).body);
+    EXPECT_EQ(sweep.get("channel_id"), std::to_string(channels_[1]));
+    const auto abs = numbers(sweep.get("abs"));
+    ASSERT_EQ(abs.size(), 148u);
+    for (int i : {0, 20, 147}) {
+        EXPECT_NEAR(abs[i], std::abs(sim_amp::line_impedance(line, cable, sim_amp::sweep_frequency(i))), 1e-4) << i;
+    }
+    EXPECT_NEAR(std::stod(sweep.get("dc_resistance")), cable + 0.85 * 6.0, 1e-5);
+
+    // The switch, on and off.
+    r = follow(3, R"("method":"put_lms","enable":"1")");
+    EXPECT_EQ(r.get("status"), "done");
+    EXPECT_EQ(sim_value("Dev.LoadPilot.Enable?4"), "1");
+    EXPECT_EQ(channel_at(3).get("enabled_tones"), "1");
+    r = follow(3, R"("method":"put_lms","enable":"0")");
+    EXPECT_EQ(r.get("status"), "done");
+    EXPECT_EQ(sim_value("Dev.LoadPilot.Enable?4"), "0");
+    EXPECT_EQ(channel_at(3).get("enabled_analyser"), "0");
+
+    // A failure stays in /requests with its reason.
+    r = follow(1, R"("method":"calibrate","calibration_type":"sweep","channel_id":"999")");
+    EXPECT_EQ(r.get("status"), "fail");
+    EXPECT_EQ(r.get("error"), "channel 999 is not a channel of frame " + std::to_string(frame_id_));
+    EXPECT_EQ(backend_.stop(), 0);
+}
+
+}  // namespace
