@@ -7,10 +7,10 @@
 #include "backend/requests/model_json.h"
 #include "tests/support/backend_process.h"
 #include "tests/support/http_client.h"
+#include "tests/calibration/sim_support.h"
 #include "tools/mira_sim/sim_client.h"
 #include "tools/sim_amp/load_line.h"
 
-#include <boost/algorithm/string/split.hpp>
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
@@ -25,6 +25,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using calibration_sim_support::numbers;
 using orva_test::http_call;
 using orva_test::http_get;
 
@@ -44,13 +45,6 @@ std::vector<nox::model> models_of(const std::string& list) {
     return out;
 }
 
-std::vector<double> numbers(const std::string& text) {
-    std::vector<std::string> words;
-    boost::split(words, text, [](char c) { return c == ' '; });
-    std::vector<double> values;
-    for (const auto& w : words) values.push_back(std::stod(w));
-    return values;
-}
 
 class CalibrationProcess : public ::testing::Test {
 protected:
@@ -103,10 +97,7 @@ protected:
         return nox::parse_model(http_get("/channels/" + std::to_string(channels_.at(std::size_t(index)))).body);
     }
     double stored(int index, const std::string& key) { return std::stod(channel_at(index).get(key, "nan")); }
-    std::string sim_value(const std::string& key) {
-        const auto lines = sim_.command("get " + amp_id + " " + key);
-        return lines.empty() || lines.front().rfind("ok ", 0) != 0 ? "" : lines.front().substr(3);
-    }
+    std::string sim_value(const std::string& key) { return calibration_sim_support::sim_value(sim_, amp_id, key); }
 
     mira_sim::sim_client sim_;
     orva_test::backend_process backend_;

@@ -7,10 +7,10 @@
 #include "backend/calibration/calibration_handlers.h"
 #include "backend/requests/device_wiring.h"
 #include "tests/handlers/handler_fixture.h"
+#include "tests/calibration/sim_support.h"
 #include "tools/mira_sim/sim_client.h"
 #include "tools/sim_amp/load_line.h"
 
-#include <boost/algorithm/string/split.hpp>
 
 #include <cmath>
 
@@ -18,16 +18,10 @@ namespace calibration_sim_test {
 namespace {
 
 using namespace std::chrono_literals;
+using calibration_sim_support::numbers;
 
 const std::string amp_id = "0000abcd:00000001";
 
-std::vector<double> numbers(const std::string& text) {
-    std::vector<std::string> words;
-    boost::split(words, text, [](char c) { return c == ' '; });
-    std::vector<double> values;
-    for (const auto& w : words) values.push_back(std::stod(w));
-    return values;
-}
 
 class CalibrationSim : public handlers_test::handler_fixture {
 protected:
@@ -70,10 +64,7 @@ protected:
         c("channels").update(change);
     }
     nox::model channel_at(int index) { return channel(channels_.at(static_cast<std::size_t>(index))); }
-    std::string sim_value(const std::string& key) {
-        const auto lines = sim_->command("get " + amp_id + " " + key);
-        return lines.empty() || lines.front().rfind("ok ", 0) != 0 ? "" : lines.front().substr(3);
-    }
+    std::string sim_value(const std::string& key) { return calibration_sim_support::sim_value(*sim_, amp_id, key); }
     double stored(int index, const std::string& key) { return std::stod(channel_at(index).get(key, "nan")); }
 
     std::unique_ptr<mira_sim::sim_client> sim_;
