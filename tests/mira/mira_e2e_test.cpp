@@ -6,6 +6,7 @@
 #include "backend/amp/network_interfaces.h"
 #include "common/log/log.h"
 #include "tools/mira_sim/sim_client.h"
+#include "tools/sim_amp/load_line.h"
 
 #include <gtest/gtest.h>
 
@@ -131,9 +132,19 @@ TEST_F(MiraEndToEnd, CalibrationCompletesAndReadingsFollow) {
     EXPECT_EQ(done, 0x222);
     pilot_readings r;
     ASSERT_EQ(dev->read_pilot(1, r), 0);
-    EXPECT_EQ(r.ref_impedances, (std::array<float, 2>{10.0f, 12.5f}));
-    EXPECT_EQ(r.readings, (std::array<float, 2>{10.0f, 12.5f}));
-    EXPECT_EQ(r.factors, (std::array<float, 2>{1.41f, 1.52f}));
+    // The simulator measured its line (8 Ω, 0.5 Ω cable) at the tones: the readings and
+    // the new references are that impedance, the factors trimmed for 20 and 22 kHz.
+    const sim_amp::load_line line;
+    const double z1 = std::abs(sim_amp::line_impedance(line, 0.5, 20000.0));
+    const double z2 = std::abs(sim_amp::line_impedance(line, 0.5, 22000.0));
+    EXPECT_NEAR(r.ref_impedances[0], z1, 0.006);
+    EXPECT_NEAR(r.ref_impedances[1], z2, 0.006);
+    EXPECT_NEAR(r.readings[0], z1, 0.006);
+    EXPECT_NEAR(r.readings[1], z2, 0.006);
+    EXPECT_NEAR(r.thresholds[0], 0.8 * z1, 0.006);
+    EXPECT_NEAR(r.thresholds[3], 1.25 * z2, 0.006);
+    EXPECT_NEAR(r.factors[0], 1.41 * 1.04, 0.0006);
+    EXPECT_NEAR(r.factors[1], 1.52 * (1 + 0.22 * 0.22), 0.0006);
     std::vector<std::string> signal;
     ASSERT_EQ(dev->query_strings("Dev.LoadPilot.Signal?2", signal), 0);
     EXPECT_EQ(signal, (std::vector<std::string>{"20000", "22000", "0.060", "0.200"}));

@@ -1,5 +1,7 @@
 #include "tools/tesira_sim/server.h"
 
+#include "tools/sim_amp/measurement_control.h"
+
 #include "tools/sim_amp/pilot.h"
 
 #include <arpa/inet.h>
@@ -345,6 +347,10 @@ std::vector<std::string> host::control(const std::string& line, bool& quit) {
         }
         return {"ok"};
     }
+    {
+        std::istringstream arguments(args);
+        if (const auto answer = sim_amp::measurement_control(*amp, command, arguments)) return {*answer};
+    }
     std::istringstream in(args);
     std::vector<long long> numbers;
     std::string word;
@@ -361,11 +367,7 @@ std::vector<std::string> host::control(const std::string& line, bool& quit) {
         amp->monitor[std::size_t(numbers[0])] = std::uint32_t(numbers[1]);
         return {"ok"};
     }
-    if (command == "calibration" && numbers.size() == 1 && numbers[0] >= 1) {
-        amp->pilot.calibration_polls = int(numbers[0]);
-        return {"ok"};
-    }
-    if (command == "param" || command == "monitor" || command == "calibration") return {"error bad arguments"};
+    if (command == "param" || command == "monitor") return {"error bad arguments"};
     return {"error unknown command: " + command};
 }
 

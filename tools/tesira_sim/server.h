@@ -33,7 +33,9 @@
 //   fault <mode> [count=N]      credentials <user> <password>   system <name>
 //   do <command line>           (answered as if a client sent it: "ok <reply>")
 //   param <tag> <block> <index> <word>   monitor <tag> <index> <word>
-//   return_code <tag> <code|none>        calibration <tag> <polls>
+//   return_code <tag> <code|none>
+//   calibration <tag> <polls>|never      analyser <tag> <polls>|never
+//   load <tag> <ch> <ohms>|open          (the measurement model, sim_amp/measurement_control.h)
 //   resets <tag>   sessions   received (then one line per record; the latest 100,000 are
 //   kept)   clear   ping   quit
 // A tag with blanks is written in double quotes here too.
