@@ -103,10 +103,12 @@ export class project_cache {
     this.refreshing = true;
     const start = performance.now();
     try {
-      const [frames, channels, settings] = await Promise.all([api.frames(), api.channels(), api.settings()]);
-      this.replace(this.frames, frames, 'frame');
-      this.replace(this.channels, channels, 'channel');
-      const s = settings.find((m) => m.id === '1') || {};
+      // All three are asked for at once; the frames are shown as soon as they arrive.
+      const reads = [api.frames(), api.channels(), api.settings()];
+      reads.forEach((read) => read.catch(() => {}));
+      this.replace(this.frames, await reads[0], 'frame');
+      this.replace(this.channels, await reads[1], 'channel');
+      const s = (await reads[2]).find((m) => m.id === '1') || {};
       if (JSON.stringify(s) !== JSON.stringify(this.settings)) {
         this.settings = s;
         this.changed({ settings: true });

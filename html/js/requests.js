@@ -134,7 +134,9 @@ export class request_tracker {
     const running = this.all.filter((r) => !r.finished && r.id);
     this.all.filter((r) => !r.finished).forEach((r) => this.render(r));
     if (!running.length) return;
-    const needs_list = running.some((r) => r.record.transaction_id) || this.live.state !== 'up';
+    // Synchronisation steps and the `progress` of long requests change without their
+    // status changing, so no notification carries them: those are read from the list.
+    const needs_list = running.some((r) => r.record.transaction_id || r.expected_ms) || this.live.state !== 'up';
     if (!needs_list) return;
     let records;
     try {
@@ -196,6 +198,12 @@ export class request_tracker {
       set_attr(progress, 'hidden', true);
       const seconds = ((performance.now() - request.started) / 1000).toFixed(1);
       set_text(detail, request.failed ? failure_reason(request.record) : `Finished in ${seconds} s`);
+    } else if (request.record.progress) {
+      // The step under way, as the handler reports it.
+      set_attr(progress, 'hidden', false);
+      if (request.expected_ms) progress.value = Math.min(95, Math.round((100 * (performance.now() - request.started)) / request.expected_ms));
+      else progress.removeAttribute('value');
+      set_text(detail, request.record.progress);
     } else if (request.steps && request.steps.total) {
       set_attr(progress, 'hidden', false);
       progress.value = Math.round((100 * request.steps.done) / request.steps.total);

@@ -3,7 +3,7 @@
 // amplifier reports.
 
 import { h, set_text, clear, unique_id } from '../dom.js';
-import { number_text, frame_label } from '../format.js';
+import { number_text, frame_label, by_label } from '../format.js';
 import { param_field } from '../params.js';
 
 export function flexi_screen(app, main, params) {
@@ -78,7 +78,7 @@ export function flexi_screen(app, main, params) {
   }
 
   function fill_picker() {
-    const frames = [...app.cache.frames.values()].sort((a, b) => frame_label(a).localeCompare(frame_label(b), undefined, { numeric: true }));
+    const frames = [...app.cache.frames.values()].sort(by_label);
     const wanted = ['', ...frames.map((f) => String(f.id))].join(',') + '|' + frames.map(frame_label).join(',');
     if (picker.dataset.key !== wanted) {
       picker.dataset.key = wanted;

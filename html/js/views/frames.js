@@ -6,7 +6,7 @@
 
 import { h, set_text, set_attr, unique_id } from '../dom.js';
 import { badge, update_badge, network_badge, update_network_badge, power_text, temperature_text, sync_text,
-  worst_status, status_rank, frame_label } from '../format.js';
+  worst_status, status_rank, frame_label, collator, by_label } from '../format.js';
 import { form_dialog } from '../dialogs.js';
 import { api } from '../api.js';
 
@@ -44,12 +44,12 @@ function matches(frame, state) {
 }
 
 function compare(sort) {
-  const by_name = (a, b) => frame_label(a).localeCompare(frame_label(b), undefined, { numeric: true }) || Number(a.id) - Number(b.id);
+  const by_name = by_label;
   switch (sort) {
     case 'state': return (a, b) => status_rank(worst_status(a)) - status_rank(worst_status(b)) ||
       (a.mon_network_status === 'offline') - (b.mon_network_status === 'offline') || by_name(a, b);
-    case 'model': return (a, b) => (a.model_name || '').localeCompare(b.model_name || '') || by_name(a, b);
-    case 'type': return (a, b) => (a.frame_type || '').localeCompare(b.frame_type || '') || by_name(a, b);
+    case 'model': return (a, b) => collator.compare(a.model_name || '', b.model_name || '') || by_name(a, b);
+    case 'type': return (a, b) => collator.compare(a.frame_type || '', b.frame_type || '') || by_name(a, b);
     default: return by_name;
   }
 }
@@ -198,9 +198,11 @@ export function frames_screen(app, main, params) {
   function arrange() {
     const order = compare(state.sort);
     const lists = { project: [], discovered: [] };
+    const totals = { project: 0, discovered: 0 };
     for (const frame of app.cache.frames.values()) {
-      if (!matches(frame, state)) continue;
-      lists[app.cache.is_discovered(frame) ? 'discovered' : 'project'].push(frame);
+      const key = app.cache.is_discovered(frame) ? 'discovered' : 'project';
+      totals[key] += 1;
+      if (matches(frame, state)) lists[key].push(frame);
     }
     for (const [key, t] of [['project', project], ['discovered', discovered]]) {
       const list = lists[key].sort(order);
@@ -214,7 +216,7 @@ export function frames_screen(app, main, params) {
         });
         while (t.body.children.length > wanted.length) t.body.lastElementChild.remove();
       }
-      const total = [...app.cache.frames.values()].filter((f) => app.cache.is_discovered(f) === (key === 'discovered')).length;
+      const total = totals[key];
       set_text(t.count, list.length === total ? `${total}` : `${list.length} of ${total} shown`);
       t.wrap.hidden = list.length === 0;
       t.empty.hidden = list.length !== 0;

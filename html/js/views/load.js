@@ -3,7 +3,7 @@
 // its chart compared with the previous sweep, and the load-monitoring switch.
 
 import { h, set_text, clear, unique_id } from '../dom.js';
-import { number_text, frame_label } from '../format.js';
+import { number_text, frame_label, by_label } from '../format.js';
 import { param_field } from '../params.js';
 import { api } from '../api.js';
 import { failure_reason } from '../requests.js';
@@ -33,7 +33,7 @@ export function load_screen(app, main, params) {
   function fill_picker() {
     const options = [];
     const frames = [...app.cache.frames.values()].filter((f) => f.device_id)
-      .sort((a, b) => frame_label(a).localeCompare(frame_label(b), undefined, { numeric: true }));
+      .sort(by_label);
     for (const f of frames) {
       app.cache.channels_of(f).forEach((c, i) => options.push([String(c.id), `${frame_label(f)} — channel ${i + 1}${c.name ? ' (' + c.name + ')' : ''}`]));
     }
