@@ -31,6 +31,7 @@ const live = new live_connection();
 const cache = new project_cache();
 const tracker = new request_tracker(live, document.getElementById('activity-list'),
   document.getElementById('activity-count'), document.getElementById('toasts'));
+tracker.on_finish = () => cache.schedule_refresh(0);
 const main = document.getElementById('main');
 const banners = document.getElementById('banners');
 
@@ -142,7 +143,7 @@ unsubscribe_on_exit('channels');
 unsubscribe_on_exit('settings');
 
 live.on('events', (events) => cache.apply_events(events));
-live.on('word:sigupdate', () => cache.schedule_refresh());
+live.on('word:sigupdate', () => cache.schedule_refresh(0, 5000));
 for (const word of ['working_copy_loaded', 'sigwaitdone']) live.on(`word:${word}`, () => cache.schedule_refresh(0));
 
 // --- project name and unsaved changes ------------------------------------------------

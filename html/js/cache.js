@@ -79,14 +79,15 @@ export class project_cache {
     if (unknown) this.schedule_refresh(0);
   }
 
-  // Reads the lists again, at once when `delay` is 0 and nothing has been read lately.
-  schedule_refresh(delay) {
+  // Reads the lists again after `delay` ms, and not sooner than `min_gap` ms (or four
+  // times the last read's duration) after the last read ended.
+  schedule_refresh(delay = 0, min_gap = 1000) {
     if (this.refreshing) {
       this.refresh_again = true;
       return;
     }
     if (this.refresh_timer) return;
-    const gap = Math.max(1000, this.last_refresh_ms * 4);
+    const gap = Math.max(min_gap, this.last_refresh_ms * 4);
     const since = performance.now() - this.last_refresh_end;
     const wait = Math.max(delay || 0, gap - since, 0);
     this.refresh_timer = setTimeout(() => {

@@ -42,6 +42,14 @@ export function failure_reason(record) {
   return 'The amplifier did not accept the request or did not answer.';
 }
 
+// Whether `record` (found under the request's id) is still our request: ids are reused
+// once the request list has emptied. A refresh that found new amplifiers goes on as a
+// download (`sync` with `direction` "get").
+function same_request(request, record) {
+  if (!record.method || record.method === request.body.method) return true;
+  return request.body.method === 'refresh' && record.method === 'sync' && record.direction === 'get';
+}
+
 class tracked_request {
   constructor(body, options) {
     this.body = body;
@@ -77,6 +85,7 @@ export class request_tracker {
     this.all = [];
     this.timer = setInterval(() => this.tick(), 700);
     live.on('events', (events) => this.on_events(events));
+    live.on('word:sigwaitdone', () => this.imports_ended());
   }
 
   // Runs a request; resolves with its final record (status "done" or "fail"). A request
@@ -95,6 +104,7 @@ export class request_tracker {
       request.id = String(registered.id);
       this.by_id.set(request.id, request);
       const started = await api.start_job({ ...request.body, id: request.id });
+      request.posted = true;
       this.update(request, started);
     } catch (e) {
       this.update(request, { ...request.record, status: 'fail', error: e.message });
@@ -106,9 +116,7 @@ export class request_tracker {
       if (!event.path || event.path.type !== 'requests') continue;
       const request = this.by_id.get(String(event.path.id));
       if (!request || request.finished) continue;
-      // Ids are reused once the request list has emptied: only take records of our method.
-      if (event.obj.method && request.body.method && event.obj.method !== request.body.method &&
-          !(request.body.method === 'refresh' && event.obj.method === 'sync')) continue;
+      if (!same_request(request, event.obj)) continue;
       this.update(request, event.obj);
     }
   }
@@ -126,6 +134,25 @@ export class request_tracker {
     const failed = request.failed;
     this.toast(`${request.label}: ${failed ? 'failed — ' + failure_reason(request.record) : 'done'}`, failed);
     request.resolve(request.record);
+    if (this.on_finish) this.on_finish(request.record);
+  }
+
+  // An import has ended: its final record comes as a notification; when that was lost,
+  // the record (removed once "done", kept when "fail") tells.
+  async imports_ended() {
+    await new Promise((resolve) => setTimeout(resolve, 500));
+    const imports = this.all.filter((r) => !r.finished && r.posted && r.body.method === 'import_config');
+    if (!imports.length) return;
+    let records;
+    try {
+      records = await api.requests();
+    } catch (e) {
+      return;
+    }
+    for (const request of imports) {
+      const record = records.find((r) => String(r.id) === request.id && r.method === 'import_config');
+      this.update(request, record || { status: 'done' });
+    }
   }
 
   // Polls what notifications cannot tell: records while the WebSocket is down, and the
@@ -136,7 +163,11 @@ export class request_tracker {
     if (!running.length) return;
     // Synchronisation steps and the `progress` of long requests change without their
     // status changing, so no notification carries them: those are read from the list.
-    const needs_list = running.some((r) => r.record.transaction_id || r.expected_ms) || this.live.state !== 'up';
+    // A request that has run for a while is looked up too, in case its last
+    // notification was lost with a dropped connection.
+    const now = performance.now();
+    const needs_list = running.some((r) => r.record.transaction_id || r.expected_ms || now - r.started > 2500) ||
+      this.live.state !== 'up';
     if (!needs_list) return;
     let records;
     try {
@@ -147,10 +178,11 @@ export class request_tracker {
     const by_id = new Map(records.map((r) => [String(r.id), r]));
     for (const request of running) {
       const record = by_id.get(request.id);
-      if (record && (record.method === request.body.method || record.method === 'sync')) {
+      if (record && same_request(request, record)) {
         this.update(request, record);
-      } else if (!record && this.live.state !== 'up' && request.record.status !== 'wait') {
-        // A finished request without transaction is removed from the list.
+      } else if (!record && request.posted && request.body.method !== 'import_config') {
+        // A request without transaction leaves the list when it is done (a failed one
+        // stays). An import empties the list while it runs: it ends with "sigwaitdone".
         this.update(request, { status: 'done' });
       }
       const transaction = request.record.transaction_id;

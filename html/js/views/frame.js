@@ -46,7 +46,7 @@ export function frame_screen(app, main, params) {
 
   body.append(
     h('section', { class: 'panel', 'aria-label': 'State' },
-      h('dl', { class: 'values' },
+      h('dl', { class: 'values facts' },
         fact('Model', v.model), fact('Type', v.type), fact('Amplifier id', v.device), fact('Serial number', v.serial),
         fact('Firmware', v.firmware), fact('Network', v.network), fact('Power', v.power), fact('Synchronisation', v.sync),
         fact('Temperatures', v.temps), fact('Frame status', v.frame_status), fact('Amplifier channels', v.amp),
