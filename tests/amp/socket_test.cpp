@@ -37,7 +37,7 @@ struct listener {
 class SocketTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        log_path = ::testing::TempDir() + "amp_socket_test.log";
+        log_path = ::testing::TempDir() + "amp_socket_test." + std::to_string(::getpid()) + ".log";
         std::remove(log_path.c_str());
         nox::log::instance().set_log_path(log_path);
     }

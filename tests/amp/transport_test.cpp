@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -53,7 +54,7 @@ std::vector<seen> parse_records(const std::vector<std::string>& lines) {
 class TransportTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        log_path = ::testing::TempDir() + "amp_transport_test.log";
+        log_path = ::testing::TempDir() + "amp_transport_test." + std::to_string(::getpid()) + ".log";
         std::remove(log_path.c_str());
         nox::log::instance().set_log_path(log_path);
         sim = std::make_unique<mira_sim::sim_client>(

@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -25,7 +26,7 @@ const char* const amp_id = "00000001:00000001";
 class MiraEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
-        nox::log::instance().set_log_path(::testing::TempDir() + "mira_e2e_test.log");
+        nox::log::instance().set_log_path(::testing::TempDir() + "mira_e2e_test." + std::to_string(::getpid()) + ".log");
         sim = std::make_unique<mira_sim::sim_client>(mira_sim::sim_client::default_program(),
                                                      std::vector<std::string>{"--amp", amp_id});
         set_mira_interface("10.99.0.1");

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <unistd.h>
 
 namespace {
 
@@ -21,7 +22,7 @@ using steady = std::chrono::steady_clock;
 class TesiraClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        log_path_ = ::testing::TempDir() + "tesira_client_test.log";
+        log_path_ = ::testing::TempDir() + "tesira_client_test." + std::to_string(::getpid()) + ".log";
         std::remove(log_path_.c_str());
         nox::log::instance().set_log_path(log_path_);
     }
