@@ -53,19 +53,80 @@ void append_escaped(std::string& out, const std::string& text) {
 
 }  // namespace
 
+void check_project_text_shape(std::string_view text) {
+    const size_t n = text.size();
+    // Index just past the first `end` at or after `from`, or the end of the text.
+    auto past = [&](std::string_view end, size_t from) {
+        size_t at = text.find(end, from);
+        return at == std::string_view::npos ? n : at + end.size();
+    };
+    auto at = [&](size_t i, std::string_view what) { return text.compare(i, what.size(), what) == 0; };
+    int depth = 0;
+    size_t nodes = 0;
+    for (size_t i = text.find('<'); i < n; i = text.find('<', i)) {
+        if (at(i, "<!--")) {
+            i = past("-->", i + 4);
+        } else if (at(i, "<![CDATA[")) {
+            i = past("]]>", i + 9);
+        } else if (at(i, "<?")) {
+            i = past("?>", i + 2);
+        } else if (at(i, "<!")) {
+            // A document type declaration: its internal subset in brackets may hold '>'.
+            int brackets = 0;
+            for (i += 2; i < n; ++i) {
+                if (text[i] == '[') ++brackets;
+                else if (text[i] == ']') --brackets;
+                else if (text[i] == '>' && brackets <= 0) break;
+            }
+            ++i;
+        } else if (at(i, "</")) {
+            if (depth > 0) --depth;
+            i = past(">", i + 2);
+        } else {
+            // A start tag: every '=' outside quotes may be an XML attribute.
+            ++nodes;
+            char quote = 0;
+            size_t j = i + 1;
+            for (; j < n; ++j) {
+                const char c = text[j];
+                if (quote) {
+                    if (c == quote) quote = 0;
+                } else if (c == '"' || c == '\'') {
+                    quote = c;
+                } else if (c == '=') {
+                    ++nodes;
+                } else if (c == '>') {
+                    break;
+                }
+            }
+            const bool empty_element = j < n && text[j - 1] == '/';
+            if (!empty_element && ++depth > max_project_depth)
+                throw std::runtime_error("elements nested more than " +
+                                         std::to_string(max_project_depth) + " levels deep");
+            if (nodes > max_project_nodes)
+                throw std::runtime_error("more than " + std::to_string(max_project_nodes) +
+                                         " elements and attributes");
+            i = j < n ? j + 1 : n;
+        }
+    }
+}
+
 std::vector<std::vector<model>> parse_project_text(const std::string& xml_text,
                                                    const std::vector<std::string>& names) {
+    check_project_text_shape(xml_text);
     // Parsed in place with the XML parser that the property tree uses, without building a
     // tree of its own: the file of a large project loads several times faster.
     std::vector<char> buffer(xml_text.begin(), xml_text.end());
     buffer.push_back('\0');
-    rx::xml_document<char> document;
+    // On the heap: the document holds a 64 KiB memory pool, too much for the small stacks
+    // of the web server's threads.
+    auto document = std::make_unique<rx::xml_document<char>>();
     try {
-        document.parse<rx::parse_default>(buffer.data());
+        document->parse<rx::parse_default>(buffer.data());
     } catch (const rx::parse_error& e) {
         throw std::runtime_error(std::string("not a well-formed project file: ") + e.what());
     }
-    auto* configuration = document.first_node("configuration");
+    auto* configuration = document->first_node("configuration");
     if (!configuration) throw std::runtime_error("no <configuration> element");
 
     std::vector<std::vector<model>> result;
@@ -154,13 +215,20 @@ void project_store::broadcast(const std::string& event) const {
     if (broadcast_) broadcast_(event);
 }
 
-std::string project_store::serialise() const {
+std::string project_store::serialise(const replacements& instead) const {
     std::string out = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<configuration>";
     for (const auto& c : collections_) {
         if (c->name() == requests_name) continue;
         const std::string element = element_name_of(c->name());
+        std::vector<const model*> replacing;
+        for (const auto& [name, m] : instead)
+            if (name == c->name()) replacing.push_back(&m);
         bool opened = false;
-        c->for_each([&](const model& m) {
+        c->for_each([&](const model& stored) {
+            const model* written = &stored;
+            for (const model* r : replacing)
+                if (r->id() == stored.id()) written = r;
+            const model& m = *written;
             if (!opened) {
                 out += "<" + c->name() + ">";
                 opened = true;
@@ -219,19 +287,28 @@ void project_store::load(bool use_template, bool keep_devices) {
         auto text = platform::read_file(configuration_path_);
         if (!text) throw std::runtime_error("cannot read " + configuration_path_);
         // Parse and check every collection before replacing any.
-        std::vector<std::string> names;
-        std::vector<model_collection*> targets;
+        install(parse_project_text(*text, saved_collection_names()), keep_devices);
+        return;
+    }
+    install({}, keep_devices);
+}
+
+std::vector<std::string> project_store::saved_collection_names() const {
+    std::vector<std::string> names;
+    for (const auto& c : collections_)
+        if (c->name() != requests_name) names.push_back(c->name());
+    return names;
+}
+
+void project_store::install(std::vector<std::vector<model>> parsed, bool keep_devices) {
+    if (!parsed.empty()) {
+        size_t i = 0;
         for (const auto& c : collections_) {
             if (c->name() == requests_name) continue;
-            names.push_back(c->name());
-            targets.push_back(c.get());
+            if (i < parsed.size()) c->replace_all(parsed[i]);
+            ++i;
         }
-        auto parsed = parse_project_text(*text, names);
-        std::vector<std::pair<model_collection*, std::vector<model>>> loaded;
-        for (size_t i = 0; i < targets.size(); ++i) loaded.emplace_back(targets[i], std::move(parsed[i]));
-        for (auto& [target, models] : loaded) target->replace_all(models);
     }
-
     if (rebuild_devices_) rebuild_devices_(keep_devices);
     broadcast(is_project_dirty() ? "project_dirty" : "project_up_to_date");
     set_save_time(clock::now());

@@ -25,6 +25,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace nox {
@@ -61,9 +63,14 @@ public:
     void set_rebuild_devices(std::function<void(bool)> rebuild);
     void broadcast(const std::string& event) const;
 
+    // Models written in place of the stored models with the same collection and id.
+    using replacements = std::vector<std::pair<std::string, model>>;
+
     // The project as XML text (the declaration line, then the element tree). Attributes
-    // that could not be read back are left out and logged.
-    std::string serialise() const;
+    // that could not be read back are left out and logged. A stored model that has an
+    // entry in `instead` is written as that entry (an export writes the settings it is
+    // about to adopt before adopting them).
+    std::string serialise(const replacements& instead = {}) const;
     // Writes the project file; caller holds the model mutex. On success clears the
     // model-changed flag. On failure logs the reason and leaves the flag set so that a
     // later save retries. The save time is advanced in both cases.
@@ -82,6 +89,13 @@ public:
     // reason is logged and the template is loaded instead. Returns false when the
     // file had to be set aside.
     bool load_working_copy(bool keep_devices);
+    // The tail of a load for project text parsed already (`parse_project_text` over
+    // `saved_collection_names()`): replaces those collections, then rebuilds the devices,
+    // announces the dirty state, sets the save time and clears the model-changed flag.
+    // Caller holds the model mutex.
+    void install(std::vector<std::vector<model>> parsed, bool keep_devices);
+    // The registered collections that the project file holds (all but `requests`), in order.
+    std::vector<std::string> saved_collection_names() const;
 
     // Change marking after a collection has actually changed.
     void on_collection_changed(const std::string& collection_name);
@@ -115,9 +129,24 @@ private:
     clock::time_point save_time_;  // guarded by save_time_mutex_
 };
 
+// Limits of a project text, checked before the XML parser runs: the parser recurses once
+// per nesting level and keeps every element and XML attribute as a node, so a hostile
+// text (nesting by the million, millions of empty elements) would otherwise exhaust the
+// stack or gigabytes of memory. A project file nests four levels deep, and a project of
+// 10,000 channels holds well under half a million elements.
+inline constexpr int max_project_depth = 32;
+inline constexpr size_t max_project_nodes = 2000000;
+
+// Throws std::runtime_error when `xml_text` nests elements deeper than max_project_depth
+// or holds more elements and XML attributes together than max_project_nodes. Comments,
+// CDATA sections, processing instructions and quoted attribute values are skipped as the
+// parser skips them; unbalanced end tags never lower the count below zero.
+void check_project_text_shape(std::string_view xml_text);
+
 // Parses the text of a project file into the models of the collections `names`, in that
 // order, checked and normalised as a load does (a missing collection gives no models).
-// Throws std::runtime_error naming the fault.
+// Pure: touches no store and no file. Throws std::runtime_error naming the fault (the
+// shape limits above included).
 std::vector<std::vector<model>> parse_project_text(const std::string& xml_text,
                                                    const std::vector<std::string>& names);
 
