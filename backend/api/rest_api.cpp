@@ -2,6 +2,7 @@
 
 #include "backend/api/http_response.h"
 #include "backend/model/exceptions.h"
+#include "backend/model/project_files.h"
 #include "backend/requests/model_json.h"
 #include "common/log/log.h"
 
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 
@@ -262,6 +264,10 @@ std::string rest_api::route(const http_request& r, bool& handled) {
     }
     if (starts_with(uri, "/api/version/"))
         return http::json_ok("{\"version_str\": \"" + paths_.revision + "\"}");
+    if (uri == "/api/projects" || starts_with(uri, "/api/projects/")) {
+        logged();
+        return projects_route(r);
+    }
     if ((id = match_frame_channel(uri)) >= 0) {
         logged();
         return object_route(r, "channels", id);
@@ -508,6 +514,40 @@ std::string rest_api::examples_route(long long number) {
     std::ostringstream out;
     pt::write_xml(out, tree);
     return http::xml_ok(out.str());
+}
+
+std::string rest_api::projects_route(const http_request& r) {
+    if (!starts_with(r.method, "GET")) return http::json_bad_request("only GET allowed");
+    constexpr std::string_view prefix = "/api/projects/";
+    const std::string name = r.uri.size() > prefix.size() ? r.uri.substr(prefix.size()) : std::string();
+    if (!name.empty()) {
+        if (!plain_file_name(name)) return http::json_bad_request("not a plain file name");
+        auto text = read_saved_project(paths_.projects_folder, name);
+        if (!text) return http::json_not_found("");
+        return http::xml_ok(*text);
+    }
+    std::string list = "[";
+    for (const auto& p : list_saved_projects(paths_.projects_folder)) {
+        if (list.size() > 1) list += ',';
+        std::tm utc{};
+        ::gmtime_r(&p.modified, &utc);
+        char modified[32];
+        std::strftime(modified, sizeof modified, "%Y-%m-%dT%H:%M:%SZ", &utc);
+        // Fixed member order, so that a reader may rely on it.
+        const std::pair<const char*, std::string> members[] = {
+            {"filename", p.filename}, {"project", p.project},
+            {"size", std::to_string(p.size)}, {"modified", modified}};
+        list += '{';
+        for (const auto& [key, value] : members) {
+            if (list.back() != '{') list += ',';
+            append_json_string(list, key);
+            list += ':';
+            append_json_string(list, value);
+        }
+        list += '}';
+    }
+    list += ']';
+    return http::json_ok(list);
 }
 
 std::string rest_api::discovery_settings_route(const http_request& r) {

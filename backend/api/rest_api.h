@@ -6,7 +6,8 @@
 // Routes, tested in this order (the first that fits answers):
 //   /api/project_status*  /api/job/register/*  /api/job/start/*  /api/export/tesira/*
 //   /api/login_devices*  /api/mira_discovery_settings*  /api/subscribe/*
-//   /api/unsubscribe/*  /api/examples/<n>  /api/version/*  /frames/<n>/channels/<id>
+//   /api/unsubscribe/*  /api/examples/<n>  /api/version/*  /api/projects[/<file>]
+//   /frames/<n>/channels/<id>
 //   /channels[/<id>]  /frames/<n>/channels  /frames[/<id>]  /requests[/<id>]
 //   /impedances[/<id>]  /settings[/<id>]  /<collection>[/<id>][?key=v1,v2&...]
 //
@@ -63,8 +64,9 @@ struct rest_hooks {
 };
 
 struct rest_paths {
-    std::string revision;       // version-with-revision text for /api/version/
-    std::string examples_path;  // folder of example<n>.xml
+    std::string revision;         // version-with-revision text for /api/version/
+    std::string examples_path;    // folder of example<n>.xml
+    std::string projects_folder;  // the user's saved projects, for /api/projects
 };
 
 class rest_api {
@@ -85,6 +87,7 @@ private:
     std::string model_route(const http_request& request, bool& handled);
     std::string subscription_route(const http_request& request, bool subscribe);
     std::string examples_route(long long number);
+    std::string projects_route(const http_request& request);
     std::string discovery_settings_route(const http_request& request);
     std::string login_devices_route(const http_request& request);
 
