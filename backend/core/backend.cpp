@@ -1,5 +1,6 @@
 #include "backend/core/backend.h"
 
+#include "backend/model/project_files.h"
 #include "backend/requests/device_handlers.h"
 #include "backend/requests/device_wiring.h"
 #include "backend/requests/frame_transfer.h"
@@ -18,7 +19,11 @@ backend::backend() {
     // The services of the device area, unless a caller set its own before start.
     project_hooks.refresh_interface = [this](const std::string& selected) {
         refresh_interface(store_, selected);
+        // The Mira devices follow the choice now in force (after an import the file's own
+        // choice was handed to them by the rebuild).
+        registry_.propagate_interface();
     };
+    project_hooks.projects_folder = default_projects_folder();
     web_hooks.login_servers = [this] { return registry_.systems_needing_login(); };
     web_hooks.network_settings = [this] { return network_settings(store_, registry_); };
 
@@ -63,6 +68,8 @@ bool backend::start(const std::string& document_root) {
     store_.set_paths(configuration_path, template_path);
     hub_.reopen();
     register_handlers();
+    // Copies of the project made for downloads by an earlier run serve no request now.
+    sync_monitoring_->sync().remove_all_copies(store_);
 
     engine_.start(workers_);
     workers_.push_back(sync_monitoring_->start_monitor());
@@ -73,7 +80,8 @@ bool backend::start(const std::string& document_root) {
     engine_.post_request(load);
 
     api_ = std::make_unique<rest_api>(store_, engine_, notifier_,
-                                      rest_paths{revision, examples_path}, web_hooks);
+                                      rest_paths{revision, examples_path, project_hooks.projects_folder},
+                                      web_hooks);
     server_ = std::make_unique<web_server>(*api_, hub_);
     web_options.document_root = document_root;
     web_options.listen_address = listen_address_from_environment();
@@ -117,6 +125,8 @@ void backend::shutdown() {
     if (server_) server_->stop();
     log_line("Saving data model...");
     store_.save_locked();
+    // No request outlives the backend, so neither does a copy made for one.
+    sync_monitoring_->sync().remove_all_copies(store_);
 }
 
 }  // namespace nox

@@ -7,10 +7,12 @@
 //             monitoring, then the synchronisation and monitoring, which wrap the frame
 //             handlers), processing threads and transactor started, then the monitor
 //             thread and the workers that other areas add, `load_working_copy` posted,
-//             web server started on the document root.
+//             web server started on the document root. Copies of the project left by an
+//             earlier run for its downloads are swept first.
 //   shutdown: quit flag set and queues closed, calibration pauses cut short, worker
 //             threads joined in creation order, "shutting_down" sent to every WebSocket
-//             client (their sender loops end), web server stopped, project saved.
+//             client (their sender loops end), web server stopped, project saved, the
+//             download copies removed.
 //
 // Thread safety: `start` and `shutdown` run on the main thread. `request_quit` and
 // `quitting` may be called from any thread: a worker that fails sets the quit flag through

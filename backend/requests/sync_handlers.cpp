@@ -259,7 +259,11 @@ std::optional<std::string> sync_service::make_copy(project_store& store, int32_t
     return path;
 }
 
-void sync_service::sweep_copies(project_store& store) {
+void sync_service::sweep_copies(project_store& store) { remove_copies(store, true); }
+
+void sync_service::remove_all_copies(project_store& store) { remove_copies(store, false); }
+
+void sync_service::remove_copies(project_store& store, bool keep_needed) {
     if (store.configuration_path().empty()) return;
     const std::string folder = platform::folder_of(store.configuration_path());
     // The requests are looked at under the copies' mutex: a copy registered before that
@@ -270,12 +274,14 @@ void sync_service::sweep_copies(project_store& store) {
     // while its start is being committed).
     std::set<std::string> named;
     std::set<int32_t> sync_ids;
-    store.collection(requests_name).for_each([&](const model& m) {
-        if (m.has("current_config"))
-            named.insert(std::filesystem::path(m.at("current_config")).filename().string());
-        if (m.has("method", "sync")) sync_ids.insert(m.id());
-        return true;
-    });
+    if (keep_needed) {
+        store.collection(requests_name).for_each([&](const model& m) {
+            if (m.has("current_config"))
+                named.insert(std::filesystem::path(m.at("current_config")).filename().string());
+            if (m.has("method", "sync")) sync_ids.insert(m.id());
+            return true;
+        });
+    }
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
         const std::string name = entry.path().filename().string();

@@ -18,7 +18,8 @@
 // Copies of the project file live in the data folder as
 // "configuration_orva.xml.download-XXXXXX". A copy is kept while a stored request names
 // it in `current_config` or the download that made it is still stored; `sweep_copies`
-// removes the others (run at every download start and by the monitor thread).
+// removes the others (run at every download start, by the monitor thread and at the
+// backend's start); `remove_all_copies` removes them all at the backend's shutdown.
 //
 // Thread safety: the handlers run on the processing threads; start, difference detection
 // and undo hold the model mutex. `sweep_copies` may be called from any thread. Lock order:
@@ -79,6 +80,8 @@ public:
 
     // Removes the copies that no stored request needs any more.
     void sweep_copies(project_store& store);
+    // Removes every copy (at shutdown: no request outlives the backend).
+    void remove_all_copies(project_store& store);
 
     // How often the wait step has looked at its sub-requests (tests, benchmarks).
     std::uint64_t wait_looks() const;
@@ -86,6 +89,8 @@ public:
 private:
     void schedule(const model& frame, const model& request, request_engine& engine);
     std::optional<std::string> make_copy(project_store& store, int32_t owner);
+    // Removes the copies; with `keep_needed` those that a stored request still needs stay.
+    void remove_copies(project_store& store, bool keep_needed);
 
     const sync_options options_;
 
