@@ -35,6 +35,8 @@ backend_process::backend_process(const options& opts) {
         std::ofstream out(data_folder() + "/configuration_orva.xml", std::ios::binary);
         out << *opts.configuration;
     }
+    for (const auto& [name, content] : opts.data_files)
+        std::ofstream(data_folder() + "/" + name, std::ios::binary) << content;
 
     std::map<std::string, std::string> environment;
     for (char** e = environ; *e; ++e) {
@@ -43,6 +45,7 @@ backend_process::backend_process(const options& opts) {
         if (eq != std::string::npos) environment[entry.substr(0, eq)] = entry.substr(eq + 1);
     }
     environment["XDG_DATA_HOME"] = home_;
+    environment["XDG_DOCUMENTS_DIR"] = home_ + "/Documents";
     for (const auto& [k, v] : opts.environment) environment[k] = v;
     std::vector<std::string> entries;
     for (const auto& [k, v] : environment) entries.push_back(k + "=" + v);

@@ -1,6 +1,7 @@
 // Runs the real `orva_backend` of the installation folder (ORVA_BIN_DIR) as a child process
-// in a fresh data folder (XDG_DATA_HOME = a new temporary folder), for process-level tests
-// and benchmarks. Tests that use it are registered as SANDBOX tests: the ports 8080 and
+// in a fresh data folder (XDG_DATA_HOME = a new temporary folder, whose "Documents" is the
+// documents folder, XDG_DOCUMENTS_DIR, so that saved projects stay in it too), for
+// process-level tests and benchmarks. Tests that use it are registered as SANDBOX tests: the ports 8080 and
 // 27027 are then their own.
 //
 // The constructor waits (with a deadline) until the web server answers; `stop` asks the
@@ -24,6 +25,8 @@ public:
         std::map<std::string, std::string> environment;  // added to the inherited one
         // Written to <data>/Orva/configuration_orva.xml before the start.
         std::optional<std::string> configuration;
+        // Further files (name -> content) written into <data>/Orva before the start.
+        std::map<std::string, std::string> data_files;
         std::chrono::milliseconds start_timeout{15000};
         // Where the web server is expected to answer (ORVA_LISTEN_ADDRESS moves it).
         std::string address = "127.0.0.1";
@@ -40,6 +43,8 @@ public:
     pid_t pid() const { return pid_; }
     // $XDG_DATA_HOME/Orva: log, configuration and lock file.
     std::string data_folder() const { return home_ + "/Orva"; }
+    // The projects folder: "Orva" in the documents folder.
+    std::string projects_folder() const { return home_ + "/Documents/Orva"; }
     std::string log() const;
     // Waits until the log holds `text` (polled every 20 ms until the deadline).
     bool wait_for_log(const std::string& text,

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <thread>
 
 namespace orva_test {
 
@@ -81,6 +82,18 @@ std::string tcp_message(const std::string& host, uint16_t port, const std::strin
     socket_handle s = connect_tcp(host, port, deadline);
     if (!s.valid() || !send_all(s.fd(), message, deadline)) return {};
     return receive_until_close(s.fd(), deadline);
+}
+
+std::string get_body_when(const std::string& target, const std::function<bool(const std::string&)>& done,
+                          std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::string body;
+    while (std::chrono::steady_clock::now() < deadline) {
+        body = http_get(target).body;
+        if (done(body)) return body;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return body;
 }
 
 }  // namespace orva_test

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -43,6 +44,11 @@ http_answer http_call(const std::string& method, const std::string& target,
 inline http_answer http_get(const std::string& target, const http_options& options = {}) {
     return http_call("GET", target, {}, options);
 }
+
+// Polls GET `target` (the backend works asynchronously) every 200 ms until `done` holds
+// for the body or `timeout` passes; returns the last body.
+std::string get_body_when(const std::string& target, const std::function<bool(const std::string&)>& done,
+                          std::chrono::milliseconds timeout = std::chrono::milliseconds(20000));
 
 // Connects to host:port once; true when something accepts.
 bool port_open(const std::string& host, uint16_t port);
