@@ -66,7 +66,7 @@ struct rest_hooks {
 struct rest_paths {
     std::string revision;         // version-with-revision text for /api/version/
     std::string examples_path;    // folder of example<n>.xml
-    std::string projects_folder;  // the user's saved projects, for /api/projects
+    std::string projects_folder{};  // the user's saved projects, for /api/projects (none: empty list)
 };
 
 class rest_api {

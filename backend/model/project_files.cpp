@@ -237,7 +237,7 @@ export_outcome export_configuration(project_store& store, const model& request,
 }
 
 std::optional<std::string> read_saved_project(const std::string& folder, const std::string& name) {
-    if (!plain_file_name(name)) return std::nullopt;
+    if (folder.empty() || !plain_file_name(name)) return std::nullopt;
     int fd = open_regular(folder, name);
     if (fd < 0) return std::nullopt;
     return read_and_close(fd, 0);
@@ -245,6 +245,7 @@ std::optional<std::string> read_saved_project(const std::string& folder, const s
 
 std::vector<saved_project> list_saved_projects(const std::string& folder) {
     std::vector<saved_project> projects;
+    if (folder.empty()) return projects;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
         saved_project p;

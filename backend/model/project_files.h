@@ -112,12 +112,14 @@ struct saved_project {
 
 // The text of the project file `name` in `folder`; nothing when `name` is not a plain
 // file name or names no regular file there (symbolic links are not followed, so nothing
-// outside the folder is read) or the file cannot be read.
+// outside the folder is read) or the file cannot be read. An empty `folder` (no documents
+// folder) holds nothing.
 std::optional<std::string> read_saved_project(const std::string& folder, const std::string& name);
 
 // The project files of `folder`, sorted by file name: regular files with plain UTF-8
 // names (so not hidden), not symbolic links, and not a save in progress. The project name is
-// read from the settings near the start of each file. A missing folder lists nothing.
+// read from the settings near the start of each file. A missing or empty `folder` lists
+// nothing.
 std::vector<saved_project> list_saved_projects(const std::string& folder);
 
 }  // namespace nox

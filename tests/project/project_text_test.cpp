@@ -176,6 +176,9 @@ TEST_F(SavedProjects, ReadsOnlyRegularFilesOfTheFolder) {
     EXPECT_FALSE(nox::read_saved_project(folder_.string(), "missing.xml"));
     EXPECT_FALSE(nox::read_saved_project((folder_ / "sub").string(), "../a.xml"));
     EXPECT_FALSE(nox::read_saved_project(folder_.string(), ".."));
+    // Without a documents folder there is nothing, not the file system's root.
+    EXPECT_FALSE(nox::read_saved_project("", "a.xml"));
+    EXPECT_TRUE(nox::list_saved_projects("").empty());
 }
 
 }  // namespace
