@@ -385,11 +385,18 @@ void register_monitoring_handlers(method_table& table, monitoring_options option
             request.set("status", "fail");
             return;
         }
-        int result = 0;
-        {
-            std::lock_guard lock(device->operation_mutex);
-            result = read_monitoring(*device, request, engine);
+        // An amplifier that another request drives for a long time (a pilot-tone
+        // calibration holds it for up to about a minute) is skipped for this cycle instead
+        // of waited for: the cycle would otherwise hold back every other frame's
+        // monitoring for as long.
+        std::unique_lock lock(device->operation_mutex, std::try_to_lock);
+        if (!lock.owns_lock()) {
+            log_line("monitoring skipped, amplifier busy: " + request.at("device_id"));
+            request.set("status", "fail");
+            return;
         }
+        const int result = read_monitoring(*device, request, engine);
+        lock.unlock();
         request.set("status", result == 0 ? "done" : "fail");
     });
 }

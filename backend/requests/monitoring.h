@@ -27,7 +27,10 @@
 // of that pass are skipped and the frame is written "offline".
 //
 // Thread safety: the handler runs on the processing threads and holds the device's
-// operation mutex for the whole read. The tables are built once and read-only after.
+// operation mutex for the whole read. When another request holds it (a download, a
+// pilot-tone calibration), the frame is skipped for this cycle (request "fail", nothing
+// written) rather than waited for, so one busy amplifier does not hold back the cycle of
+// all the others. The tables are built once and read-only after.
 #pragma once
 
 #include "backend/amp/device.h"

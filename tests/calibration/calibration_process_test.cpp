@@ -70,10 +70,12 @@ protected:
 
     // Posts a request on channel `index` and follows it until it is gone (done requests
     // are removed) or failed; returns its last record and collects the progress texts.
+    // A mark of its own tells it from a later request that reuses its id.
     nox::model follow(int index, const std::string& attributes, std::chrono::seconds limit = 60s) {
+        const std::string mark = std::to_string(++posted_);
         const std::string body = R"({"device_id":")" + amp_id + R"(","frame_id":")" + std::to_string(frame_id_) +
-                                 R"(","channel_id":")" + std::to_string(channels_.at(std::size_t(index))) + "\"," +
-                                 attributes + "}";
+                                 R"(","channel_id":")" + std::to_string(channels_.at(std::size_t(index))) +
+                                 R"(","test_mark":")" + mark + "\"," + attributes + "}";
         const auto posted = http_call("POST", "/requests", body);
         EXPECT_EQ(posted.status, 200) << posted.body;
         nox::model last = nox::parse_model(posted.body);
@@ -81,11 +83,12 @@ protected:
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < deadline) {
             const auto answer = http_get(path);
-            if (answer.status == 404) {
+            const nox::model now = answer.status == 200 ? nox::parse_model(answer.body) : nox::model();
+            if (answer.status == 404 || now.get("test_mark") != mark) {
                 last.set("status", "done");
                 return last;
             }
-            last = nox::parse_model(answer.body);
+            last = now;
             if (last.has("progress")) progress_.insert(last.get("progress"));
             if (last.get("status") == "fail") return last;
             std::this_thread::sleep_for(100ms);
@@ -104,6 +107,7 @@ protected:
     int32_t frame_id_ = 0;
     std::vector<int32_t> channels_;
     std::set<std::string> progress_;
+    int posted_ = 0;
 };
 
 TEST_F(CalibrationProcess, CalibrationSweepAndSwitchOverRest) {

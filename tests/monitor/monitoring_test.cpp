@@ -273,6 +273,19 @@ TEST_F(Monitoring, UnreadableFirmwareVersionFailsWithoutWriting) {
     EXPECT_FALSE(frame().has("mon_frame_status"));
 }
 
+TEST_F(Monitoring, ABusyAmplifierIsSkippedInsteadOfWaitedFor) {
+    // Another request (a calibration) drives the amplifier: the read does not wait.
+    {
+        std::lock_guard busy(device_->operation_mutex);
+        const model r = run();
+        EXPECT_EQ(r.get("status"), "fail");
+    }
+    EXPECT_FALSE(frame().has("mon_network_status"));
+    EXPECT_EQ(log_count("monitoring skipped, amplifier busy: dev"), 1u);
+    EXPECT_EQ(run().get("status"), "done");
+    EXPECT_EQ(frame().get("mon_network_status"), "online");
+}
+
 TEST_F(Monitoring, VanishedChannelOrUnknownDeviceFails) {
     {
         std::unique_lock lock(c("channels").mutex());
