@@ -226,7 +226,11 @@ export_outcome export_configuration(project_store& store, const model& request,
 
     // The file is in place: the project now is what it holds.
     if (save_as) {
-        store.collection("settings").update(adopted, &out.changed_keys);
+        // Only the two names: a settings change made meanwhile by another thread stays.
+        model names(adopted.id());
+        names.set("filename", adopted.at("filename"));
+        names.set("project", adopted.at("project"));
+        store.collection("settings").update(names, &out.changed_keys);
         out.settings = store.get_settings();
     }
     store.set_project_dirty(false);

@@ -83,11 +83,23 @@ TEST(ProjectProcess, SaveListReadAndOpenOverHttp) {
     orva_test::ws_client ws;
     ASSERT_TRUE(ws.connected());
     EXPECT_EQ(http_get("/api/projects").body, "[]");
+    // A second client watches the settings.
+    orva_test::ws_client watcher;
+    ASSERT_EQ(http_call("POST", "/api/subscribe/", R"({"id":"1","type":"settings"})").status, 200);
 
     auto saved = run_job(ws, R"({"method":"export_config","mode":"save_as","filename":"Main hall.xml","project":"Main hall"})");
     EXPECT_EQ(of(saved, "status"), "done");
     EXPECT_EQ(of(saved, "export_result"), "0");
     EXPECT_EQ(of(saved, "output_path"), backend.projects_folder() + "/Main hall.xml");
+    bool announced = false;
+    while (auto message = watcher.next(2s)) {
+        if (has(message->payload, R"("type":"settings")") && has(message->payload, R"("filename":"Main hall.xml")") &&
+            has(message->payload, R"("project":"Main hall")")) {
+            announced = true;
+            break;
+        }
+    }
+    EXPECT_TRUE(announced) << "the new names are announced to subscribers of the settings";
     auto again = run_job(ws, R"({"method":"export_config","mode":"save_as","filename":"Main hall.xml","project":"Other"})");
     EXPECT_EQ(of(again, "status"), "done");
     EXPECT_EQ(of(again, "export_result"), "2") << "the user is asked before overwriting";
