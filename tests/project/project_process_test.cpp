@@ -1,6 +1,7 @@
 // orva_backend as a process, inside the network sandbox: saving a project under a name,
 // listing and reading the saved projects and opening one again, all over HTTP with the
-// results followed on the WebSocket as a user interface does; an opened project whose
+// results followed on the WebSocket as a user interface does (the refusals are tested
+// without a process); an opened project whose
 // frames name simulated amplifiers is monitored online; copies made for downloads do not
 // outlive the backend.
 #include "tests/support/backend_process.h"
@@ -133,11 +134,6 @@ TEST(ProjectProcess, SaveListReadAndOpenOverHttp) {
     EXPECT_TRUE(has(settings, "\"filename\":\"Main hall.xml\"")) << settings;
     EXPECT_EQ(http_get("/api/project_status").body, "{\"project_dirty\": \"false\"}");
 
-    // A broken text changes nothing and says why.
-    auto broken = run_job(ws, R"({"method":"import_config","data":"<configuration><settings><setting></setting></settings></configuration>"})");
-    EXPECT_EQ(of(broken, "status"), "fail");
-    EXPECT_TRUE(has(of(broken, "error"), "no id")) << of(broken, "error");
-    EXPECT_TRUE(has(http_get("/settings").body, "\"project\":\"Main hall\""));
     EXPECT_EQ(backend.stop(), 0);
 }
 
@@ -171,8 +167,10 @@ TEST(ProjectProcess, DownloadCopiesDoNotOutliveTheBackend) {
     auto copies = [&] {
         std::vector<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(backend.data_folder()))
-            if (entry.path().filename().string().rfind("configuration_orva.xml.download-", 0) == 0)
-                names.push_back(entry.path().filename().string());
+            // (A copy being written shows for a moment as "<copy>.new.XXXXXX" too.)
+            if (const std::string name = entry.path().filename().string();
+                name.rfind("configuration_orva.xml.download-", 0) == 0 && !has(name, ".new."))
+                names.push_back(name);
         return names;
     };
     EXPECT_TRUE(copies().empty()) << "swept at start";
@@ -184,6 +182,8 @@ TEST(ProjectProcess, DownloadCopiesDoNotOutliveTheBackend) {
 
     EXPECT_EQ(backend.stop(), 0);
     EXPECT_TRUE(copies().empty()) << "removed at shutdown";
+    for (const auto& entry : std::filesystem::directory_iterator(backend.data_folder()))
+        EXPECT_FALSE(has(entry.path().filename().string(), ".download-")) << entry.path();
 }
 
 }  // namespace
