@@ -183,8 +183,48 @@ test('a download reports its one difference, and rolling back writes the project
   assert.equal((await sim.command(`get ${left} Dev.Fuse.Type?`))[0], 'ok 1');
 });
 
+test('a channel is calibrated and its line swept; a second sweep is compared with the first', async () => {
+  await sim.command(`calibration ${left} 1`);
+  await sim.command(`analyser ${left} 1`);
+  await page.goto(`${base_url}/#frames`);
+  await row_of('Stage left').getByRole('link').click();
+  await page.getByRole('link', { name: 'Calibrate and sweep channel 1' }).click();
+  await page.getByRole('heading', { name: 'Load monitoring', level: 1 }).waitFor();
+  const picker = page.getByLabel('Channel', { exact: true });
+  await wait_for(async () => /Stage left — channel 1/.test(await picker.evaluate((s) => s.selectedOptions[0].textContent)),
+    'the channel to be chosen');
+
+  await page.getByRole('button', { name: 'Calibrate' }).click();
+  await page.getByText('Calibration: done.').waitFor({ timeout: 40000 });
+  const calibrated = page.locator('dt:text-is("Last calibrated") + dd');
+  await wait_for(async () => (await calibrated.textContent()) !== 'never', 'the calibration time to show');
+
+  await page.getByRole('button', { name: 'Run impedance sweep' }).click();
+  await page.getByText('Impedance sweep: done.').waitFor({ timeout: 40000 });
+  const now_line = page.locator('svg.chart polyline.line-now');
+  await now_line.waitFor();
+  const points = (await now_line.getAttribute('points')).trim().split(/\s+/);
+  assert.equal(points.length, 148);
+  await page.locator('svg.chart text', { hasText: /^DC \d+\.\d\d Ω$/ }).waitFor();
+
+  // Another loudspeaker on the line: the second sweep is drawn over the first.
+  await sim.command(`load ${left} 1 4`);
+  await page.getByRole('button', { name: 'Run impedance sweep' }).click();
+  await page.locator('svg.chart polyline.line-prev').waitFor({ timeout: 40000 });
+  assert.notEqual(await page.locator('svg.chart polyline.line-now').getAttribute('points'),
+    await page.locator('svg.chart polyline.line-prev').getAttribute('points'));
+  await screenshot('load');
+  await page.evaluate(() => document.getElementById('toasts').replaceChildren());  // a clean picture
+  await page.getByRole('region', { name: 'Impedance sweep' }).screenshot({ path: join(artefacts, 'load-chart.png') });
+  await check_accessibility('load monitoring');
+
+  await page.getByRole('button', { name: 'Switch load monitoring on' }).click();
+  await page.getByText('Load monitoring on: done.').waitFor({ timeout: 10000 });
+  await wait_for(async () => (await page.locator('dt:text-is("Load monitoring") + dd').textContent()) === 'On', 'the switch to show');
+});
+
 test('the other screens pass the accessibility check', async () => {
-  for (const [hash, name] of [['#load', 'load'], ['#project', 'project']]) {
+  for (const [hash, name] of [['#project', 'project']]) {
     await page.goto(`${base_url}/${hash}`);
     await page.getByRole('heading', { level: 1 }).waitFor();
     await screenshot(name);

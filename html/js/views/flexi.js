@@ -84,7 +84,7 @@ export function flexi_screen(app, main, params) {
       picker.dataset.key = wanted;
       clear(picker);
       picker.append(h('option', { value: '' }, 'Choose a frame'),
-        frames.map((f) => h('option', { value: String(f.id) }, `${frame_label(f)}${f.device_id ? '' : ' (no amplifier)'}`)));
+        ...frames.map((f) => h('option', { value: String(f.id) }, `${frame_label(f)}${f.device_id ? '' : ' (no amplifier)'}`)));
     }
     picker.value = frame_id && app.cache.frames.has(frame_id) ? frame_id : '';
   }

@@ -41,7 +41,7 @@ export function load_screen(app, main, params) {
     if (picker.dataset.key !== key) {
       picker.dataset.key = key;
       clear(picker);
-      picker.append(h('option', { value: '' }, 'Choose a channel'), options.map(([v, t]) => h('option', { value: v }, t)));
+      picker.append(h('option', { value: '' }, 'Choose a channel'), ...options.map(([v, t]) => h('option', { value: v }, t)));
     }
     picker.value = channel_id && options.some(([v]) => v === channel_id) ? channel_id : '';
   }
@@ -83,14 +83,14 @@ export function load_screen(app, main, params) {
     const compare = h('select', { id: compare_id });
     const legend = h('div', { class: 'legend' });
     content.append(
-      h('section', { class: 'panel' }, h('h2', {}, 'Pilot tones'),
-        h('div', { class: 'fields' }, settings.map((s) => s.element)), dl),
       h('section', { class: 'panel' }, h('h2', {}, 'Actions'),
         h('p', { class: 'hint' }, 'Calibration measures the line as it is now and takes it as the reference (up to about a minute). The sweep measures the impedance across the audio band.'),
         h('div', { class: 'row' }, calibrate, sweep, on, off), line),
-      h('section', { class: 'panel' }, h('h2', {}, 'Impedance sweep'),
+      h('section', { class: 'panel', 'aria-label': 'Impedance sweep' }, h('h2', {}, 'Impedance sweep'),
         h('div', { class: 'toolbar' }, h('div', {}, h('label', { for: compare_id }, 'Compare with'), compare)),
-        legend, chart_area));
+        legend, chart_area),
+      h('section', { class: 'panel' }, h('h2', {}, 'Pilot tones'),
+        h('div', { class: 'fields' }, settings.map((s) => s.element)), dl));
 
     async function act(body, label, expected_ms) {
       const c = channel();
@@ -139,7 +139,7 @@ export function load_screen(app, main, params) {
       }
       clear(compare);
       compare.append(h('option', { value: '' }, 'No comparison'),
-        sweeps.slice(1).map((s) => h('option', { value: String(s.id) }, s.timestamp || `Sweep ${s.id}`)));
+        ...sweeps.slice(1).map((s) => h('option', { value: String(s.id) }, s.timestamp || `Sweep ${s.id}`)));
       if (sweeps.length > 1) compare.value = String(sweeps[1].id);
       draw();
     }

@@ -157,7 +157,7 @@ export function project_screen(app, main) {
       return;
     }
     saved_list.append(h('div', { class: 'table-wrap' }, h('table', {},
-      h('thead', {}, h('tr', {}, ['File', 'Saved', ''].map((t) => h('th', { scope: 'col' }, t)))),
+      h('thead', {}, h('tr', {}, ['Project', 'File', 'Saved', 'Action'].map((t) => h('th', { scope: 'col' }, t)))),
       h('tbody', {}, list.map((entry) => {
         const open = h('button', { type: 'button', class: 'ghost', 'aria-label': `Open ${entry.filename}` }, 'Open');
         open.addEventListener('click', async () => {
@@ -169,7 +169,9 @@ export function project_screen(app, main) {
             set_text(status, `Opening failed: ${e.message}`);
           }
         });
-        return h('tr', {}, h('td', {}, entry.filename), h('td', {}, entry.modified || ''), h('td', {}, open));
+        const saved = entry.modified ? new Date(entry.modified) : null;
+        return h('tr', {}, h('td', {}, entry.project || '—'), h('td', {}, entry.filename),
+          h('td', {}, saved && !Number.isNaN(saved.getTime()) ? saved.toLocaleString() : entry.modified || ''), h('td', {}, open));
       })))));
   }
 
