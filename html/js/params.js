@@ -110,7 +110,7 @@ export function param_field(app, collection, key, get_model, get_frame) {
   const input = spec.choices
     ? h('select', { id, 'aria-describedby': error_id }, spec.choices.map(([v, t]) => h('option', { value: v }, t)))
     : h('input', { id, type: 'text', inputmode: spec.text ? 'text' : 'decimal', 'aria-describedby': error_id, autocomplete: 'off' });
-  const unit = spec.unit ? h('span', { class: 'hint' }, ` ${spec.unit}`) : null;
+  const unit = spec.unit ? ` (${spec.unit})` : '';
   const message = h('span', { id: error_id, class: 'error-text', 'aria-live': 'polite' });
   const element = h('div', { class: 'field', dataset: { key } },
     h('label', { for: id }, spec.label, unit), input, message);

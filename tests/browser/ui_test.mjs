@@ -223,14 +223,49 @@ test('a channel is calibrated and its line swept; a second sweep is compared wit
   await wait_for(async () => (await page.locator('dt:text-is("Load monitoring") + dd').textContent()) === 'On', 'the switch to show');
 });
 
-test('the other screens pass the accessibility check', async () => {
-  for (const [hash, name] of [['#project', 'project']]) {
-    await page.goto(`${base_url}/${hash}`);
-    await page.getByRole('heading', { level: 1 }).waitFor();
-    await screenshot(name);
-    await check_accessibility(name);
-  }
-  // The frames screen on a 10-inch tablet.
+test('a project is saved under a name, another is started, and the first is opened again', async () => {
+  await page.goto(`${base_url}/#project`);
+  const save_as = async (name) => {
+    await page.getByRole('button', { name: 'Save as…' }).click();
+    const dialog = page.getByRole('dialog', { name: 'Save as' });
+    await dialog.getByLabel('Project name').fill(name);
+    await dialog.getByLabel('File name').fill(name);
+    await dialog.getByRole('button', { name: 'Save' }).click();
+  };
+  await page.getByRole('button', { name: 'Save as…' }).click();
+  await check_accessibility('save as dialog');
+  await page.getByRole('dialog', { name: 'Save as' }).getByRole('button', { name: 'Cancel' }).click();
+  await save_as('Main hall');
+  await page.getByText('Save as Main hall.xml: done.').waitFor({ timeout: 15000 });
+  await page.locator('#project-name', { hasText: 'Main hall' }).waitFor();
+  await page.getByRole('row', { name: /Main hall\.xml/ }).waitFor();
+  // Saving again under the same name asks before replacing the file.
+  await save_as('Main hall');
+  await page.getByRole('dialog', { name: 'Replace file' }).getByRole('button', { name: 'Replace' }).click();
+  await page.getByText('Save as Main hall.xml: done.').waitFor({ timeout: 15000 });
+  await screenshot('project');
+  await check_accessibility('project');
+
+  const answer_discard = async (button) => {
+    const dirty = await page.locator('#dirty-mark').isVisible();
+    await button.click();
+    if (dirty) await page.getByRole('dialog', { name: 'Unsaved changes' }).getByRole('button', { name: 'Discard' }).click();
+  };
+  await answer_discard(page.getByRole('button', { name: 'New project' }));
+  await page.getByText('New project: done.').waitFor({ timeout: 15000 });
+  await page.locator('#project-name', { hasText: 'Untitled project' }).waitFor();
+  await page.goto(`${base_url}/#frames`);
+  await page.getByText('No amplifiers found.').waitFor();
+
+  await page.goto(`${base_url}/#project`);
+  await answer_discard(page.getByRole('button', { name: 'Open Main hall.xml' }));
+  await page.getByText('Open Main hall.xml: done.').waitFor({ timeout: 15000 });
+  await page.locator('#project-name', { hasText: 'Main hall' }).waitFor();
+  await page.goto(`${base_url}/#frames`);
+  await row_of('Stage left').locator('.badge', { hasText: 'Online' }).waitFor({ timeout: 15000 });
+});
+
+test('the frames screen is usable on a 10-inch tablet', async () => {
   await page.setViewportSize({ width: 800, height: 1280 });
   await page.goto(`${base_url}/#frames`);
   await row_of('Stage left').waitFor();
