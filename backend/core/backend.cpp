@@ -52,6 +52,21 @@ void backend::add_worker_starter(std::function<std::thread()> starter) {
 void backend::register_handlers() {
     auto& table = engine_.methods();
     register_project_handlers(table, project_hooks);
+    if (const request_handler* found = table.find("load_working_copy", "wait")) {
+        // The start waits for the first load (see start): the load tells when it is over,
+        // also when it failed.
+        table.set_handler("load_working_copy", "wait", [this, load = *found](model& request, request_engine& engine) {
+            struct announce {
+                backend* self;
+                ~announce() {
+                    std::lock_guard lock(self->loaded_mutex_);
+                    self->working_copy_loaded_ = true;
+                    self->loaded_changed_.notify_all();
+                }
+            } when_over{this};
+            load(request, engine);
+        });
+    }
     register_frame_handlers(table, registry_);
     device_handler_hooks device_hooks;
     device_hooks.interface_and_discover = [this](const std::string& requested) {
@@ -75,9 +90,17 @@ bool backend::start(const std::string& document_root) {
     workers_.push_back(sync_monitoring_->start_monitor());
     for (auto& starter : worker_starters_) workers_.push_back(starter());
 
+    {
+        std::lock_guard lock(loaded_mutex_);
+        working_copy_loaded_ = false;
+    }
     model load;
     load.set("method", "load_working_copy");
     engine_.post_request(load);
+    // Serving before the project is loaded would let the load replace what a client
+    // changes in the meantime (a frame it adds, a discovery the launcher asks for).
+    if (!wait_for_working_copy(std::chrono::minutes(1)) && !quit_flag_.load())
+        log_line("the project was not loaded within a minute; serving anyway");
 
     api_ = std::make_unique<rest_api>(store_, engine_, notifier_,
                                       rest_paths{revision, examples_path, project_hooks.projects_folder},
@@ -95,9 +118,21 @@ bool backend::start(const std::string& document_root) {
     return true;
 }
 
+bool backend::wait_for_working_copy(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::unique_lock lock(loaded_mutex_);
+    loaded_changed_.wait_until(lock, deadline, [this] { return working_copy_loaded_ || quit_flag_.load(); });
+    return working_copy_loaded_;
+}
+
 void backend::request_quit() {
     quit_flag_.store(true);
     wake_.wake_up();
+    {
+        // Under the mutex, so that a start waiting for the project cannot miss the flag.
+        std::lock_guard lock(loaded_mutex_);
+    }
+    loaded_changed_.notify_all();
 }
 
 void backend::join_workers() {

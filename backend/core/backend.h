@@ -6,8 +6,10 @@
 //   start:    handlers registered (project, frame transfer, device requests, load
 //             monitoring, then the synchronisation and monitoring, which wrap the frame
 //             handlers), processing threads and transactor started, then the monitor
-//             thread and the workers that other areas add, `load_working_copy` posted,
-//             web server started on the document root. Copies of the project left by an
+//             thread and the workers that other areas add, `load_working_copy` posted
+//             and carried out (waited for, at most a minute), web server started on the
+//             document root: a client's first change can no longer be replaced by the
+//             load of the project. Copies of the project left by an
 //             earlier run for its downloads are swept first.
 //   shutdown: quit flag set and queues closed, calibration pauses cut short, worker
 //             threads joined in creation order, "shutting_down" sent to every WebSocket
@@ -33,8 +35,11 @@
 #include "backend/requests/sync_monitoring.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -85,6 +90,9 @@ public:
 private:
     void register_handlers();
     void join_workers();
+    // Blocks until the `load_working_copy` request has been carried out, the quit flag is
+    // set, or `limit` has passed; false when it was not carried out.
+    bool wait_for_working_copy(std::chrono::milliseconds limit);
 
     project_store store_;
     websocket_hub hub_;
@@ -99,6 +107,9 @@ private:
     std::vector<std::thread> workers_;  // main thread only
     std::unique_ptr<rest_api> api_;
     std::unique_ptr<web_server> server_;
+    std::mutex loaded_mutex_;
+    std::condition_variable loaded_changed_;
+    bool working_copy_loaded_ = false;  // guarded by loaded_mutex_
 };
 
 }  // namespace nox
