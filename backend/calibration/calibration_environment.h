@@ -30,6 +30,9 @@ struct calibration_environment {
     std::function<std::string()> local_time;
     // How long the analyser may take to report a finished command.
     std::chrono::milliseconds analyser_limit{std::chrono::minutes(2)};
+    // How long a request waits for its amplifier's running calibration or sweep before it
+    // gives its processing thread back and is queued again.
+    std::chrono::milliseconds busy_wait{std::chrono::seconds(1)};
 };
 
 class stoppable_sleep {

@@ -35,10 +35,10 @@ void calibration_service::register_handlers(method_table& table) {
     table.set_handler("put_lms", "wait", [this](model& q, request_engine& e) { put_lms(q, e); });
 }
 
-std::shared_ptr<std::mutex> calibration_service::job_lock(const std::string& device_id) {
+std::shared_ptr<std::timed_mutex> calibration_service::job_lock(const std::string& device_id) {
     std::lock_guard lock(locks_mutex_);
     auto& slot = job_locks_[device_id];
-    if (!slot) slot = std::make_shared<std::mutex>();
+    if (!slot) slot = std::make_shared<std::timed_mutex>();
     return slot;
 }
 
@@ -56,8 +56,12 @@ void calibration_service::calibrate(model& request, request_engine& engine) {
     const auto lock = job_lock(request.at("device_id"));
     std::unique_lock job(*lock, std::try_to_lock);
     if (!job.owns_lock()) {
-        progress("waiting for the amplifier's calibration or sweep in progress");
-        job.lock();
+        const std::string waiting = "waiting for the amplifier's calibration or sweep in progress";
+        if (request.get("progress") != waiting) progress(waiting);
+        if (!job.try_lock_for(environment_.busy_wait)) {
+            request.set("requeue", "true");
+            return;
+        }
     }
     load_monitor monitor(*dev, engine, environment_, progress);
     const std::string type = request.get("calibration_type", "ptg2");

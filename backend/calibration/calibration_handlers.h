@@ -14,7 +14,10 @@
 // Calibrations and sweeps of one amplifier run one after the other: each holds the
 // amplifier's load-monitoring lock (kept here, per `device_id`) for its run, so a second
 // request for the same amplifier waits (its `progress` says so) instead of driving the
-// analyser or the pilot tones in the middle of the first. The switch takes no lock.
+// analyser or the pilot tones in the middle of the first. It waits at most the
+// environment's `busy_wait` at a time and is then queued again (`requeue`, status still
+// "wait"): requests piling up for one busy amplifier never hold all processing threads.
+// The switch takes no lock.
 //
 // Thread safety: handlers run on the processing threads, several at a time; `stop` may
 // be called from any thread.
@@ -55,13 +58,13 @@ private:
     // The registered device of the request's `device_id`; null (and the request failed
     // with its reason) when there is none.
     device_registry::device_ptr device_of(model& request);
-    std::shared_ptr<std::mutex> job_lock(const std::string& device_id);
+    std::shared_ptr<std::timed_mutex> job_lock(const std::string& device_id);
 
     device_registry& registry_;
     stoppable_sleep sleeper_;
     const calibration_environment environment_;  // constant after construction
     std::mutex locks_mutex_;
-    std::map<std::string, std::shared_ptr<std::mutex>> job_locks_;  // guarded by locks_mutex_
+    std::map<std::string, std::shared_ptr<std::timed_mutex>> job_locks_;  // guarded by locks_mutex_
 };
 
 }  // namespace nox

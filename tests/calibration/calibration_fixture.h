@@ -51,6 +51,7 @@ protected:
             return nox::calibration_environment::clock::time_point(std::chrono::nanoseconds(now_ns_.load()));
         };
         env.local_time = [] { return std::string("2024-05-06T07:08:09"); };
+        env.busy_wait = 20ms;
         return env;
     }
 

@@ -121,7 +121,18 @@ TEST_F(CalibrationHandlers, OneProcedurePerAmplifierAtATime) {
     first_pause.get_future().wait();
     // A pausing calibration keeps the amplifier's operation lock.
     EXPECT_FALSE(dev_->operation_mutex.try_lock());
-    std::thread second([&] { engine_.dispatch(sweep); });
+    // The sweep waits a little at a time and is queued again meanwhile (the fixture has
+    // no processing threads: this thread plays the queue).
+    std::atomic<int> requeued{0};
+    std::thread second([&] {
+        for (;;) {
+            engine_.dispatch(sweep);
+            if (!sweep.has("requeue", "true")) break;
+            EXPECT_EQ(sweep.get("status"), "wait");
+            sweep.erase("requeue");
+            ++requeued;
+        }
+    });
 
     // The sweep announces that it waits, and sends nothing yet.
     for (int i = 0; i < 500 && stored(sweep).get("progress").empty(); ++i) {
@@ -132,6 +143,8 @@ TEST_F(CalibrationHandlers, OneProcedurePerAmplifierAtATime) {
     const auto ops_during = dev_->ops();
     EXPECT_EQ(std::count(ops_during.begin(), ops_during.end(), "write_params 6:1 [0 1 0 0]"), 0);
 
+    for (int i = 0; i < 500 && requeued.load() < 2; ++i) std::this_thread::sleep_for(2ms);
+    EXPECT_GE(requeued.load(), 2);
     release.set_value();
     first.join();
     second.join();
