@@ -68,17 +68,21 @@ protected:
         return false;
     }
 
-    // Posts a request on channel `index` and follows it until it is gone (done requests
-    // are removed) or failed; returns its last record and collects the progress texts.
-    // A mark of its own tells it from a later request that reuses its id.
-    nox::model follow(int index, const std::string& attributes, std::chrono::seconds limit = 60s) {
+    // Posts a request on channel `index`; returns it as stored, with a mark of its own
+    // that tells it from a later request reusing its id.
+    nox::model post(int index, const std::string& attributes) {
         const std::string mark = std::to_string(++posted_);
         const std::string body = R"({"device_id":")" + amp_id + R"(","frame_id":")" + std::to_string(frame_id_) +
                                  R"(","channel_id":")" + std::to_string(channels_.at(std::size_t(index))) +
                                  R"(","test_mark":")" + mark + "\"," + attributes + "}";
         const auto posted = http_call("POST", "/requests", body);
         EXPECT_EQ(posted.status, 200) << posted.body;
-        nox::model last = nox::parse_model(posted.body);
+        return nox::parse_model(posted.body);
+    }
+    // Follows a posted request until it is gone (done requests are removed) or failed;
+    // returns its last record and collects the progress texts.
+    nox::model follow(nox::model last, std::chrono::seconds limit = 60s) {
+        const std::string mark = last.get("test_mark");
         const std::string path = "/requests/" + std::to_string(last.id());
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < deadline) {
@@ -95,6 +99,7 @@ protected:
         }
         return last;
     }
+    nox::model follow(int index, const std::string& attributes) { return follow(post(index, attributes)); }
 
     nox::model channel_at(int index) {
         return nox::parse_model(http_get("/channels/" + std::to_string(channels_.at(std::size_t(index)))).body);
@@ -116,10 +121,19 @@ TEST_F(CalibrationProcess, CalibrationSweepAndSwitchOverRest) {
     sim_.expect_ok("calibration " + amp_id + " 2");
 
     // Pilot-tone calibration of channel 2 with the amplifier's own tones (20000/22000 Hz,
-    // read by the download).
-    auto r = follow(1, R"("method":"calibrate","calibration_type":"ptg2")");
+    // read by the download), and a sweep of channel 4 posted right after it, which waits
+    // for the calibration.
+    const nox::model calibration = post(1, R"("method":"calibrate","calibration_type":"ptg2")");
+    const nox::model waiting = post(3, R"("method":"calibrate","calibration_type":"sweep")");
+    std::this_thread::sleep_for(1500ms);
+    const nox::model queued = nox::parse_model(http_get("/requests/" + std::to_string(waiting.id())).body);
+    EXPECT_EQ(queued.get("progress"), "waiting for the amplifier's calibration or sweep in progress");
+    EXPECT_EQ(queued.get("status"), "wait");
+    auto r = follow(calibration);
     ASSERT_EQ(r.get("status"), "done") << r.get("error") << backend_.log();
     EXPECT_TRUE(progress_.count("calibrating: poll 1 of 31")) << backend_.log();
+    r = follow(waiting);
+    EXPECT_EQ(r.get("status"), "done") << r.get("error");
     const sim_amp::load_line line{true, 6.0};
     const double z1 = std::abs(sim_amp::line_impedance(line, 0.5, 20000.0));
     const double z2 = std::abs(sim_amp::line_impedance(line, 0.5, 22000.0));
@@ -134,8 +148,11 @@ TEST_F(CalibrationProcess, CalibrationSweepAndSwitchOverRest) {
     r = follow(1, R"("method":"calibrate","calibration_type":"sweep")");
     ASSERT_EQ(r.get("status"), "done") << r.get("error");
     EXPECT_TRUE(progress_.count("sweeping"));
-    const auto sweeps = models_of(http_get("/impedances").body);
+    std::vector<nox::model> sweeps;
+    for (const auto& m : models_of(http_get("/impedances").body))
+        if (m.get("channel_id") == std::to_string(channels_[1])) sweeps.push_back(m);
     ASSERT_EQ(sweeps.size(), 1u);
+    EXPECT_EQ(models_of(http_get("/impedances").body).size(), 2u);
     const nox::model sweep = nox::parse_model(http_get("/impedances/" + std::to_string(sweeps[0].id())).body);
     EXPECT_EQ(sweep.get("channel_id"), std::to_string(channels_[1]));
     const auto abs = numbers(sweep.get("abs"));
