@@ -3,6 +3,8 @@
 #include "backend/requests/monitoring.h"
 #include "backend/requests/sync_handlers.h"
 #include "tests/monitor/monitored_device.h"
+
+#include <map>
 #include "tests/sync/sync_fixture.h"
 
 #include <atomic>
@@ -49,8 +51,13 @@ TEST_F(MonitorThread, CyclesWithoutFramesFinishAndAreCleanedUp) {
 }
 
 TEST_F(MonitorThread, OneReadPerFramePerCycle) {
-    auto device = std::make_shared<monitor_test::monitored_device>();
-    nox::register_monitoring_handlers(engine_.methods(), {[&](const std::string&) { return device; }});
+    // One device per frame, as the registry has them: the two reads run side by side.
+    std::map<std::string, std::shared_ptr<monitor_test::monitored_device>> devices{
+        {"a", std::make_shared<monitor_test::monitored_device>()},
+        {"b", std::make_shared<monitor_test::monitored_device>()}};
+    nox::register_monitoring_handlers(engine_.methods(), {[&](const std::string& id) {
+                                          return std::shared_ptr<nox::amp::device>(devices.at(id));
+                                      }});
     add_frame("a");
     add_frame("b");
     start(20ms);
