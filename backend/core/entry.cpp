@@ -9,12 +9,19 @@
 #include "common/platform/platform.h"
 
 #include <cstdio>
+#include <malloc.h>
 #include <iostream>
 #include <memory>
 
 namespace nox {
 
 int backend_main(int argc, char** argv) {
+    // Buffers of 512 KiB and more (project texts, request bodies, parsed projects' pools)
+    // get pages of their own, returned when freed. Left to itself the allocator raises
+    // this threshold after the first such buffer is freed, and every worker thread's heap
+    // then keeps about twice the largest one for good.
+    ::mallopt(M_MMAP_THRESHOLD, 512 * 1024);
+
     // 1. The installation folder: the folder of the running executable.
     const std::string installation =
         platform::folder_of(platform::executable_path(argc > 0 ? argv[0] : nullptr));

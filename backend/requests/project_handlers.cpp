@@ -4,6 +4,7 @@
 #include "backend/requests/request_engine.h"
 #include "common/log/log.h"
 
+#include <malloc.h>
 #include <mutex>
 
 namespace nox {
@@ -11,23 +12,28 @@ namespace nox {
 namespace {
 
 void import_config(const project_handler_hooks& hooks, model& request, request_engine& engine) {
-    // The import empties `requests`: this record is put back for its final merge and for
-    // the pollers.
-    model kept = request;
     if (!request.has("data")) {
         request.set("status", "fail");
         request.set("error", "no data to import");
     } else {
-        const import_outcome outcome =
-            import_configuration(engine.store(), request.at("data"), hooks.refresh_interface);
+        // The project text is taken out of the request (it may be tens of MiB): once it
+        // has been used the record keeps it as the empty text.
+        const std::string data = std::move(request.attributes().at("data"));
+        request.set("data", "");
+        // The import empties `requests`: this record is put back for its final merge and
+        // for the pollers.
+        const model kept = request;
+        const import_outcome outcome = import_configuration(engine.store(), data, hooks.refresh_interface);
         request.set("status", outcome.result == 0 ? "done" : "fail");
         if (outcome.result != 0) request.set("error", storable_text(outcome.reason));
-        // The project text has been used: the record keeps no copy of it in memory.
-        kept.set("data", "");
-        request.set("data", "");
-        auto& requests = engine.store().collection("requests");
-        std::unique_lock lock(requests.mutex());
-        if (!requests.exists(kept.id())) requests.add(kept);
+        {
+            auto& requests = engine.store().collection("requests");
+            std::unique_lock lock(requests.mutex());
+            if (!requests.exists(kept.id())) requests.add(kept);
+        }
+        // The text, its parse and the replaced project were tens of MiB, freed on
+        // several threads' heaps: give the free pages back rather than keep them.
+        ::malloc_trim(0);
     }
     log_line("sending sigwaitdone");
     engine.broadcast("sigwaitdone");
@@ -35,6 +41,7 @@ void import_config(const project_handler_hooks& hooks, model& request, request_e
 
 void export_config(const project_handler_hooks& hooks, model& request, request_engine& engine) {
     const export_outcome outcome = export_configuration(engine.store(), request, hooks.projects_folder);
+    ::malloc_trim(0);  // the project's text, made twice, is freed: see import_config
     request.set("export_result", std::to_string(outcome.result));
     if (!outcome.output_path.empty()) request.set("output_path", outcome.output_path);
     const bool done = outcome.result == export_written || outcome.result == export_file_exists;

@@ -7,6 +7,9 @@
 // /proc/<pid>/clear_refs).
 //
 //   scripts/sandbox.sh env ORVA_BIN_DIR=build/bin build/bench/bench_project_files [runs]
+//
+// With ORVA_BENCH_TRACE set, each run's time and the backend's resident memory after it
+// are printed too (memory that stays after an import or export shows there).
 #include "bench/model/large_project.h"
 #include "backend/requests/model_json.h"
 #include "bench_util.h"
@@ -42,6 +45,8 @@ bool measure(const char* name, pid_t pid, int runs, const std::function<bool()>&
             return false;
         }
         ms.push_back(orva_bench::ms_since(start));
+        if (std::getenv("ORVA_BENCH_TRACE"))
+            std::printf("  run %d: %.1f ms, resident %.1f MiB\n", i + 1, ms.back(), status_kib(pid, "VmRSS") / 1024.0);
     }
     const long peak = status_kib(pid, "VmHWM");
     std::printf("%-7s median %7.1f ms over %d runs; backend resident before %6.1f MiB, peak %6.1f MiB (+%.1f MiB)\n",
@@ -81,7 +86,11 @@ int main(int argc, char** argv) {
     body += '}';
     ok = ok && measure("import", backend.pid(), runs, [&] {
         auto done = orva_test::run_job(ws, body, std::chrono::seconds(60));
-        if (done["status"] != "done") std::fprintf(stderr, "import: %s\n", done["error"].c_str());
+        if (done["status"] != "done") {
+            std::fprintf(stderr, "import did not end done:");
+            for (const auto& [key, value] : done) std::fprintf(stderr, " %s=%s", key.c_str(), value.c_str());
+            std::fprintf(stderr, "\n");
+        }
         return done["status"] == "done";
     });
     std::printf("project: 500 frames, 2,000 channels, file %.1f KiB, import body %.1f KiB\n", saved.size() / 1024.0,
