@@ -40,12 +40,13 @@ export async function wait_for(probe, what, timeout_ms = 10000, pause_ms = 50) {
   }
 }
 
-// orva_mira_sim with its control channel on standard input and output.
+// A simulator (orva_mira_sim with the Mira amplifiers `amps`, or `program` with
+// `options`) with its control channel on standard input and output.
 export class simulator {
-  constructor(amps) {
-    const args = ['--control'];
+  constructor(amps, program = 'orva_mira_sim', options = []) {
+    const args = ['--control', ...options];
     for (const amp of amps) args.push('--amp', amp);
-    this.child = spawn(join(bin_dir, 'orva_mira_sim'), args, { stdio: ['pipe', 'pipe', 'inherit'] });
+    this.child = spawn(join(bin_dir, program), args, { stdio: ['pipe', 'pipe', 'inherit'] });
     this.buffer = '';
     this.lines = [];
     this.waiters = [];

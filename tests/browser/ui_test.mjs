@@ -87,6 +87,12 @@ test('discovery finds the two amplifiers, online and with their names', async ()
   await page.getByLabel('Interface').selectOption(sandbox_interface);
   await page.getByRole('button', { name: 'Use this interface' }).click();
   await page.getByText(`In use: ${sandbox_interface}`).waitFor();
+  // A Tesira server address that is not one is refused in the form.
+  await page.getByLabel('Server address').fill('300.1.1.1');
+  await page.getByLabel('Instance tag').fill('AmpBlock1');
+  await page.getByRole('button', { name: 'Add Tesira amplifier' }).click();
+  await page.getByText('An IPv4 address, such as 192.168.1.20.').waitFor();
+  assert.equal(await page.getByLabel('Server address').getAttribute('aria-invalid'), 'true');
   await screenshot('network');
   await check_accessibility('network');
   await page.getByRole('button', { name: 'Find amplifiers' }).click();

@@ -13,6 +13,14 @@ export function network_screen(app, main) {
   const note = h('p', { class: 'hint', role: 'status' });
   const result = h('p', { role: 'status' });
   const found = h('p', { class: 'hint' });
+  const server_id = unique_id('tesira-server');
+  const tag_id = unique_id('tesira-tag');
+  const server_input = h('input', { id: server_id, type: 'text', inputmode: 'decimal', autocomplete: 'off', 'aria-describedby': `${server_id}-error` });
+  const tag_input = h('input', { id: tag_id, type: 'text', autocomplete: 'off', 'aria-describedby': `${tag_id}-error` });
+  const server_error = h('span', { id: `${server_id}-error`, class: 'error-text' });
+  const tag_error = h('span', { id: `${tag_id}-error`, class: 'error-text' });
+  const add = h('button', { type: 'button' }, 'Add Tesira amplifier');
+  const tesira_note = h('p', { role: 'status' });
   main.append(h('h1', {}, 'Network and discovery'),
     h('section', { class: 'panel' },
       h('h2', {}, 'Network interface'),
@@ -22,7 +30,37 @@ export function network_screen(app, main) {
     h('section', { class: 'panel' },
       h('h2', {}, 'Discovery'),
       h('p', { class: 'hint' }, 'Looks for amplifiers on the chosen interface. New ones are added as found amplifiers and read.'),
-      h('div', { class: 'row' }, refresh), result, found));
+      h('div', { class: 'row' }, refresh), result, found),
+    h('section', { class: 'panel' },
+      h('h2', {}, 'Tesira-hosted amplifiers'),
+      h('p', { class: 'hint' }, 'An amplifier block of a Tesira server joins the project by the server’s address and the block’s instance tag.'),
+      h('div', { class: 'toolbar' },
+        h('div', { class: 'field' }, h('label', { for: server_id }, 'Server address'), server_input, server_error),
+        h('div', { class: 'field' }, h('label', { for: tag_id }, 'Instance tag'), tag_input, tag_error),
+        add),
+      tesira_note));
+
+  add.addEventListener('click', async () => {
+    const server = server_input.value.trim();
+    const tag = tag_input.value.trim();
+    const server_reason = /^(25[0-5]|2[0-4]\d|1?\d?\d)(\.(25[0-5]|2[0-4]\d|1?\d?\d)){3}$/.test(server) ? '' : 'An IPv4 address, such as 192.168.1.20.';
+    const tag_reason = tag && !/[\u0000-\u001f"]/.test(tag) ? '' : 'The instance tag of the amplifier block.';
+    set_text(server_error, server_reason);
+    set_text(tag_error, tag_reason);
+    server_input.setAttribute('aria-invalid', server_reason ? 'true' : 'false');
+    tag_input.setAttribute('aria-invalid', tag_reason ? 'true' : 'false');
+    if (server_reason || tag_reason) return;
+    add.disabled = true;
+    set_text(tesira_note, `Asking ${server} for ${tag}…`);
+    const record = await app.run({ method: 'assoc_tesira', server_address: server, instance_tag: tag }, { label: `Add ${tag} on ${server}` });
+    add.disabled = false;
+    await app.cache.refresh();
+    const frame = app.cache.find_frame(tag);
+    clear(tesira_note);
+    if (record.status === 'fail') set_text(tesira_note, `Failed: ${failure_reason(record)}`);
+    else if (frame) tesira_note.append(`Added: `, h('a', { href: `#frames/${frame.id}` }, frame.name || tag), '.');
+    else set_text(tesira_note, 'Done.');
+  });
 
   let settings = null;
 
