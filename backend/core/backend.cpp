@@ -4,13 +4,18 @@
 #include "backend/requests/device_handlers.h"
 #include "backend/requests/device_wiring.h"
 #include "backend/requests/frame_transfer.h"
+#include "backend/tesira/tesira_handlers.h"
+#include "backend/amp/tesira_device.h"
 #include "common/log/log.h"
 
 #include <stdexcept>
 
 namespace nox {
 
-backend::backend() {
+backend::backend()
+    : tesira_(engine_, registry_, [](const std::string& server_address, const std::string& instance_tag) {
+          return std::make_shared<amp::tesira_device>(server_address, instance_tag);
+      }) {
     store_.set_broadcast([this](const std::string& text) { hub_.broadcast(text); });
     store_.set_rebuild_devices([this](bool keep_devices) { registry_.rebuild_devices(keep_devices); });
     engine_.set_fatal_hook([this] { request_quit(); });
@@ -26,6 +31,7 @@ backend::backend() {
     project_hooks.projects_folder = default_projects_folder();
     web_hooks.login_servers = [this] { return registry_.systems_needing_login(); };
     web_hooks.network_settings = [this] { return network_settings(store_, registry_); };
+    web_hooks.tesira_export = [this] { return tesira_.export_document_text(); };
 
     sync_monitoring_options monitoring;
     monitoring.lookup_device = [this](const std::string& id) { return registry_.lookup(id); };
@@ -74,6 +80,7 @@ void backend::register_handlers() {
     };
     register_device_handlers(table, registry_, device_hooks);
     calibration_.register_handlers(table);
+    register_tesira_handlers(table, tesira_);
     // Last: the synchronisation wraps the frame handlers registered before it.
     sync_monitoring_->register_handlers();
 }
@@ -81,6 +88,7 @@ void backend::register_handlers() {
 bool backend::start(const std::string& document_root) {
     quit_flag_.store(false);
     store_.set_paths(configuration_path, template_path);
+    store_.load_logins();
     hub_.reopen();
     register_handlers();
     // Copies of the project made for downloads by an earlier run serve no request now.

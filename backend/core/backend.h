@@ -3,14 +3,15 @@
 // processing threads, transactor), the WebSocket clients with the subscription tables,
 // and the web server with the REST API, and brings them up and down in order:
 //
-//   start:    handlers registered (project, frame transfer, device requests, load
-//             monitoring, then the synchronisation and monitoring, which wrap the frame
-//             handlers), processing threads and transactor started, then the monitor
-//             thread and the workers that other areas add, `load_working_copy` posted
-//             and carried out (waited for, at most a minute), web server started on the
-//             document root: a client's first change can no longer be replaced by the
-//             load of the project. Copies of the project left by an
-//             earlier run for its downloads are swept first.
+//   start:    the stored server logins read, handlers registered (project, frame
+//             transfer, device requests, load monitoring, Tesira requests, then the
+//             synchronisation and monitoring, which wrap the frame handlers), processing
+//             threads and transactor started, then the monitor thread and the workers
+//             that other areas add, `load_working_copy` posted and carried out (waited
+//             for, at most a minute), web server started on the document root: a
+//             client's first change can no longer be replaced by the load of the
+//             project. Copies of the project left by an earlier run for its downloads
+//             are swept first.
 //   shutdown: quit flag set and queues closed, calibration pauses cut short, worker
 //             threads joined in creation order, "shutting_down" sent to every WebSocket
 //             client (their sender loops end), web server stopped, project saved, the
@@ -33,6 +34,7 @@
 #include "backend/requests/project_handlers.h"
 #include "backend/requests/request_engine.h"
 #include "backend/requests/sync_monitoring.h"
+#include "backend/tesira/tesira_project.h"
 
 #include <atomic>
 #include <chrono>
@@ -100,6 +102,7 @@ private:
     request_engine engine_{store_, notifier_};
     device_registry registry_{store_};
     calibration_service calibration_{registry_};
+    tesira_project tesira_;
     std::atomic<bool> quit_flag_{false};
     std::unique_ptr<sync_monitoring> sync_monitoring_;
     wake_pipe wake_;

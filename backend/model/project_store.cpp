@@ -51,6 +51,42 @@ void append_escaped(std::string& out, const std::string& text) {
     }
 }
 
+// Appends the element of a collection with one element per model (nothing for an empty
+// collection); a model of `replacing` is written instead of the stored one with its id.
+void append_collection(std::string& out, const model_collection& c, const std::vector<const model*>& replacing = {}) {
+    const std::string element = element_name_of(c.name());
+    bool opened = false;
+    c.for_each([&](const model& stored) {
+        const model* written = &stored;
+        for (const model* r : replacing)
+            if (r->id() == stored.id()) written = r;
+        const model& m = *written;
+        if (!opened) {
+            out += "<" + c.name() + ">";
+            opened = true;
+        }
+        out += "<" + element + ">";
+        for (const auto& [key, value] : m.attributes()) {
+            // The store refuses such attributes; this keeps the file readable even if
+            // one slipped in by another path.
+            if (!valid_attribute_key(key) || !valid_attribute_value(value)) {
+                log_line("Not saving unreadable attribute of " + c.name() + " " + std::to_string(m.id()));
+                continue;
+            }
+            out += '<';
+            out += key;
+            out += '>';
+            append_escaped(out, value);
+            out += "</";
+            out += key;
+            out += '>';
+        }
+        out += "</" + element + ">";
+        return true;
+    });
+    if (opened) out += "</" + c.name() + ">";
+}
+
 }  // namespace
 
 void check_project_text_shape(std::string_view text) {
@@ -203,6 +239,37 @@ void project_store::set_paths(std::string configuration_path, std::string templa
     template_path_ = std::move(template_path);
 }
 
+std::string project_store::logins_path() const {
+    if (configuration_path_.empty()) return {};
+    return platform::folder_of(configuration_path_) + "/logins.xml";
+}
+
+void project_store::load_logins() {
+    const std::string path = logins_path();
+    if (path.empty() || !platform::path_exists(path)) return;
+    try {
+        const auto text = platform::read_file(path);
+        if (!text) throw std::runtime_error("cannot read the file");
+        auto parsed = parse_project_text(*text, {logins_.name()});
+        logins_.replace_all(parsed.front());
+    } catch (const std::exception& e) {
+        log_line("Could not load the logins from " + path + ": " + e.what());
+    }
+}
+
+bool project_store::save_logins() {
+    const std::string path = logins_path();
+    if (path.empty()) return false;
+    std::string out = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<configuration>";
+    append_collection(out, logins_);
+    out += "</configuration>";
+    std::string error;
+    // The passwords inside are for the owner's eyes only.
+    if (platform::write_file_atomically(path, out, &error, 0600)) return true;
+    log_line("Could not save the logins to " + path + ": " + error);
+    return false;
+}
+
 void project_store::set_broadcast(std::function<void(const std::string&)> broadcast) {
     broadcast_ = std::move(broadcast);
 }
@@ -219,41 +286,10 @@ std::string project_store::serialise(const replacements& instead) const {
     std::string out = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<configuration>";
     for (const auto& c : collections_) {
         if (c->name() == requests_name) continue;
-        const std::string element = element_name_of(c->name());
         std::vector<const model*> replacing;
         for (const auto& [name, m] : instead)
             if (name == c->name()) replacing.push_back(&m);
-        bool opened = false;
-        c->for_each([&](const model& stored) {
-            const model* written = &stored;
-            for (const model* r : replacing)
-                if (r->id() == stored.id()) written = r;
-            const model& m = *written;
-            if (!opened) {
-                out += "<" + c->name() + ">";
-                opened = true;
-            }
-            out += "<" + element + ">";
-            for (const auto& [key, value] : m.attributes()) {
-                // The store refuses such attributes; this keeps the file readable even if
-                // one slipped in by another path.
-                if (!valid_attribute_key(key) || !valid_attribute_value(value)) {
-                    log_line("Not saving unreadable attribute of " + c->name() + " " +
-                             std::to_string(m.id()));
-                    continue;
-                }
-                out += '<';
-                out += key;
-                out += '>';
-                append_escaped(out, value);
-                out += "</";
-                out += key;
-                out += '>';
-            }
-            out += "</" + element + ">";
-            return true;
-        });
-        if (opened) out += "</" + c->name() + ">";
+        append_collection(out, *c, replacing);
     }
     out += "</configuration>";
     return out;

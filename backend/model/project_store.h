@@ -48,8 +48,16 @@ public:
     // The registered collection `name`; throws nox::generic_model_not_found.
     model_collection& collection(const std::string& name);
     const std::vector<std::unique_ptr<model_collection>>& collections() const { return collections_; }
-    // The server logins: never saved and not found by name.
+    // The server logins: not part of the project file and not found by name. They are kept
+    // in a file of their own beside it (`logins.xml`, readable by its owner only), so they
+    // survive a restart of the backend: loaded at start, saved after every change.
     model_collection& logins() { return logins_; }
+    // Replaces the logins with those of the logins file (none when it is missing; an
+    // unreadable file is logged and leaves none).
+    void load_logins();
+    // Writes the logins file; false (logged) when it cannot be written.
+    bool save_logins();
+    std::string logins_path() const;
 
     std::mutex& model_mutex() { return model_mutex_; }
 

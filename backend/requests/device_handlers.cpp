@@ -195,6 +195,7 @@ void login(device_registry& registry, model& request, request_engine& engine) {
             stored.set("pass", password);
             logins.remove_where("name", system);
             logins.add_locked(stored);
+            engine.store().save_logins();
         } else {
             engine.broadcast("login_required");
             code = 3;

@@ -11,7 +11,7 @@
 // Thread safety: handlers run on the processing threads, several at a time. They read the
 // store under the collections' own locks and write it through the transaction queue,
 // except association and dissociation (which commit directly, see device_registry.h) and
-// `login` (which writes the in-memory logins store).
+// `login` (which writes the logins store and its file).
 #pragma once
 
 #include "backend/amp/device.h"

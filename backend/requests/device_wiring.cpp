@@ -2,10 +2,10 @@
 
 #include "backend/amp/mira_device.h"
 #include "backend/amp/mira_discovery.h"
+#include "backend/amp/tesira_device.h"
 #include "backend/requests/request_engine.h"
 #include "common/log/log.h"
 
-#include <atomic>
 #include <cctype>
 
 namespace nox {
@@ -53,10 +53,7 @@ std::optional<amp::device_address> parse_device_id(const std::string& text, std:
 
 device_registry::device_ptr make_frame_device(const model& frame) {
     if (frame.has("frame_type", "tesira")) {
-        static std::atomic<bool> logged{false};
-        if (!logged.exchange(true)) log_line("Tesira-hosted frames have no device in this build; frame id: " +
-                                             std::to_string(frame.id()));
-        return nullptr;
+        return std::make_shared<amp::tesira_device>(frame.get("server_address"), frame.get("device_id"));
     }
     const std::string device_id = frame.get("device_id");
     const auto address = parse_device_id(device_id, kind_of(frame));

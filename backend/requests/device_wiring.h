@@ -6,7 +6,8 @@
 //
 // Mira frames get a `nox::amp::mira_device` on the shared UDP transport, addressed by
 // the frame's `device_id` ("hhhhhhhh:llllllll") and `module_class` (default 1). Tesira
-// frames get no device here (logged once per process).
+// frames get a `nox::amp::tesira_device` for the block `device_id` (its instance tag) on
+// the server `server_address`.
 //
 // Thread safety: the functions may be called from any thread; they lock what they touch
 // through the registry and the store.
@@ -31,7 +32,7 @@ struct device_wiring_options {
 // The Mira address of a `device_id` text; nothing when it is malformed.
 std::optional<amp::device_address> parse_device_id(const std::string& text, std::uint16_t kind);
 
-// The device for an associated frame, or null (Tesira frames, malformed identities).
+// The device for an associated frame, or null (a malformed Mira identity).
 device_registry::device_ptr make_frame_device(const model& frame);
 
 // The registry's hooks in production: devices from make_frame_device, discovery on the

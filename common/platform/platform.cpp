@@ -135,7 +135,7 @@ std::optional<std::string> read_file(const std::string& path) {
 }
 
 bool write_file_atomically(const std::string& path, const std::string& content,
-                           std::string* error) {
+                           std::string* error, mode_t mode) {
     const std::string folder = path.find('/') == std::string::npos ? "." : folder_of(path);
     std::string pattern = path + ".new.XXXXXX";
     std::vector<char> temp(pattern.begin(), pattern.end());
@@ -145,7 +145,7 @@ bool write_file_atomically(const std::string& path, const std::string& content,
         set_error(error, "cannot create " + pattern);
         return false;
     }
-    ::fchmod(fd, 0644);
+    ::fchmod(fd, mode);
     bool ok = write_all(fd, content.data(), content.size());
     if (!ok) set_error(error, "cannot write " + std::string(temp.data()));
     // fsync before rename: without it a crash could leave the new name pointing at a

@@ -52,9 +52,10 @@ std::optional<std::string> read_file(const std::string& path);
 // Writes `content` to `path` so that a crash or power cut at any moment leaves either the
 // old or the new complete file: write a temporary file in the same folder, flush and
 // fsync it, rename it over `path`, then fsync the folder. On failure the temporary file
-// is removed, `path` is untouched and `error` (when given) receives the reason.
+// is removed, `path` is untouched and `error` (when given) receives the reason. The file
+// gets the permissions `mode` (0600 for secrets).
 bool write_file_atomically(const std::string& path, const std::string& content,
-                           std::string* error = nullptr);
+                           std::string* error = nullptr, mode_t mode = 0644);
 
 // Copies a file byte for byte (atomically, as above).
 bool copy_file(const std::string& from, const std::string& to, std::string* error = nullptr);

@@ -1,5 +1,6 @@
 // The device request handlers on scripted devices: parameter diffs, mute and power,
 // factory reset, association by request and by select key, logins and refresh.
+#include "backend/amp/tesira_device.h"
 #include "backend/requests/device_handlers.h"
 #include "backend/requests/device_wiring.h"
 #include "tests/fakes/fake_device.h"
@@ -316,7 +317,11 @@ TEST(DeviceWiring, ParsesDeviceIdentities) {
     nox::model tesira(3);
     tesira.set("frame_type", "tesira");
     tesira.set("device_id", "AmpBlock1");
-    EXPECT_EQ(nox::make_frame_device(tesira), nullptr);
+    tesira.set("server_address", "10.99.0.2");
+    const auto hosted = std::dynamic_pointer_cast<nox::amp::tesira_device>(nox::make_frame_device(tesira));
+    ASSERT_NE(hosted, nullptr);
+    EXPECT_EQ(hosted->instance_tag(), "AmpBlock1");
+    EXPECT_EQ(hosted->server_address(), "10.99.0.2");
     nox::model malformed(4);
     malformed.set("frame_type", "mira");
     malformed.set("device_id", "not-an-address");

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -61,6 +62,31 @@ TEST_F(StoreTest, RegistryHasTheCollectionsInOrderAndLoginsApart) {
     EXPECT_THROW(store_->collection("logins"), nox::generic_model_not_found);
     EXPECT_THROW(store_->collection("nope"), nox::generic_model_not_found);
     EXPECT_EQ(store_->logins().name(), "logins");
+}
+
+TEST_F(StoreTest, LoginsLiveInTheirOwnOwnerOnlyFileAndSurviveARestart) {
+    model login;
+    login.set("name", "Hall system");
+    login.set("login", "admin");
+    login.set("pass", "s3cr<e>t");
+    store_->logins().add_locked(login);
+    ASSERT_TRUE(store_->save_logins());
+    ASSERT_TRUE(store_->save_locked());
+    struct stat info{};
+    ASSERT_EQ(::stat((folder_ + "/logins.xml").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(nox::platform::read_file(config())->find("s3cr"), std::string::npos);
+
+    reset();
+    EXPECT_EQ(store_->logins().size_locked(), 0u);
+    store_->load_logins();
+    ASSERT_EQ(store_->logins().size_locked(), 1u);
+    EXPECT_EQ(store_->logins().find_first("name", "Hall system").get("pass"), "s3cr<e>t");
+
+    write(folder_ + "/logins.xml", "<configuration><logins><login>");
+    reset();
+    store_->load_logins();  // a damaged file leaves no logins and no exception
+    EXPECT_EQ(store_->logins().size_locked(), 0u);
 }
 
 TEST_F(StoreTest, SaveWritesTheElementLayoutAndSkipsRequestsAndEmptyCollections) {

@@ -17,9 +17,16 @@ void write_mute(amplifier_model& amp, std::uint16_t index, std::uint32_t word) {
     amp.mute[index / 5] = word;
 }
 
+// The second word of the reset key completes it.
+void write_reset_key(amplifier_model& amp, std::uint16_t index, std::uint32_t word) {
+    amp.params[{0, index}] = word;
+    if (index == 26 && amp.params[{0, 25}] == reset_key_first && word == reset_key_second) amp.soft_reset();
+}
+
 }  // namespace
 
 amplifier_model::amplifier_model() {
+    bind({0, 25, 26, nullptr, write_reset_key});
     bind({mute_block, mute_index(0), mute_index(channel_count - 1), read_mute, write_mute});
     bind_pilot_parameters(*this);
     bind_analyser_parameters(*this);

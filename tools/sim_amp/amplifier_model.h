@@ -21,6 +21,9 @@
 //
 // Parameter words go through bindings: a binding claims a range of indices of one block
 // and reads and writes them from typed state instead of the word store. The model binds
+//   block 0, indices 25, 26            the reset key: writing "SOFTRSET" (two words, four
+//                                      characters each, first character in the most
+//                                      significant byte) is a soft reset
 //   block 2, indices 0, 5, 10, 15      the channel mutes (non-zero: muted)
 //   block 5                            the pilot tones and calibration (pilot.h)
 //   block 6, indices 0..5              the analyser's command and completion (analyser.h)
@@ -114,6 +117,10 @@ private:
 
     std::vector<parameter_binding> bindings_;
 };
+
+// The soft-reset key of block 0, indices 25 and 26.
+inline constexpr std::uint32_t reset_key_first = 0x534F4654u;   // "SOFT"
+inline constexpr std::uint32_t reset_key_second = 0x52534554u;  // "RSET"
 
 // The block and index of channel c's mute word (c = 0..3).
 inline constexpr std::uint8_t mute_block = 2;
