@@ -2,11 +2,13 @@
 # Sets up the machine, builds Orva and runs the backend from its installation folder
 # (build/bin) on http://127.0.0.1:8080/. Stop it with Ctrl-C.
 #
-# For a try-out (as root, unless ORVA_SIMULATORS=0) two simulated Mira amplifiers run in a
-# private network namespace "orva-demo" joined to this machine by a virtual cable
-# (orva-demo0 10.99.7.1 here, orva-demo1 10.99.7.2 there). Once the backend is up it is
-# asked to discover amplifiers on 10.99.7.1, so the demo's broadcasts stay on that cable
-# and never reach a real network.
+# For a try-out (as root, unless ORVA_SIMULATORS=0) two simulated Mira amplifiers and a
+# simulated Tesira server hosting two more run in a private network namespace
+# "orva-demo" joined to this machine by a virtual cable (orva-demo0 10.99.7.1 here,
+# orva-demo1 10.99.7.2 there; the Tesira server listens on 10.99.7.2:23). Once the
+# backend is up it is asked to discover amplifiers on 10.99.7.1, so the demo's broadcasts
+# stay on that cable and never reach a real network. The Tesira-hosted amplifiers join
+# the project when imported or associated (README.md shows how).
 set -eu
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -17,6 +19,7 @@ demo_address=10.99.7.1
 
 cleanup() {
   [ -n "${sim_pid:-}" ] && kill "$sim_pid" 2>/dev/null || true
+  [ -n "${tesira_pid:-}" ] && kill "$tesira_pid" 2>/dev/null || true
   [ -n "${demo_up:-}" ] && ip netns del "$demo_ns" 2>/dev/null || true
 }
 trap cleanup EXIT
@@ -43,7 +46,10 @@ start_demo() {
   ip netns exec "$demo_ns" ip link set orva-demo1 up
   ip netns exec "$demo_ns" "$bin/orva_mira_sim" --demo &
   sim_pid=$!
+  ip netns exec "$demo_ns" "$bin/orva_tesira_sim" --demo --bind 10.99.7.2 >/dev/null &
+  tesira_pid=$!
   echo "Simulated amplifiers answer on $demo_address (network namespace $demo_ns)."
+  echo "A simulated Tesira server hosts AmpBlock1 and AmpBlock2 on 10.99.7.2."
   # Once the backend answers, have it discover the simulated amplifiers.
   (
     for _ in $(seq 1 100); do

@@ -341,11 +341,8 @@ int tesira_basic::read_reply(std::string& reply) {
         }
         const std::string chunk = read_chunk(chunk_size, remaining_ms(deadline), timed_out);
         if (chunk.empty()) {
-            if (timed_out) {
-                reconnect_now();
-            } else {
-                close();  // the server closed the connection
-            }
+            if (!timed_out) log_line(port_tag() + "tesira reply cut short");
+            reconnect_now();
             return -1;
         }
         rest += chunk;
