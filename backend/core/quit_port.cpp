@@ -75,12 +75,10 @@ bool quit_port::wait_for_connection() {
     }
 }
 
-std::string quit_port::receive_message(int client) const {
-    // Read while each receive fills the whole 512-byte buffer; the message ends with the
-    // first shorter receive. A silent or failing client yields the empty message.
+std::string receive_quit_message(int client, std::chrono::milliseconds timeout, size_t max_message) {
     std::string message;
     char buffer[512];
-    auto deadline = std::chrono::steady_clock::now() + options_.receive_timeout;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
@@ -94,9 +92,15 @@ std::string quit_port::receive_message(int client) const {
             return {};
         }
         message.append(buffer, static_cast<size_t>(n));
-        if (n != static_cast<ssize_t>(sizeof buffer) || message.size() >= options_.max_message)
+        if (n != static_cast<ssize_t>(sizeof buffer) || message.size() >= max_message)
             return message;
     }
+}
+
+quit_answer answer_quit_message(const std::string& message) {
+    if (message == "SIGINT") return {"+OK", true};
+    if (message == "PING") return {"+OK", false};
+    return {"-ERR", false};
 }
 
 void quit_port::serve() {
@@ -115,15 +119,14 @@ void quit_port::serve() {
             open_listener();
             continue;
         }
-        std::string message = receive_message(client);
+        std::string message = receive_quit_message(client, options_.receive_timeout, options_.max_message);
         log_line(message);
-        bool stop = message == "SIGINT";
-        if (stop) {
+        const quit_answer answer = answer_quit_message(message);
+        if (answer.stop) {
             log_line("Received SIGINT signal from port 27027, stopping all threads and exiting");
             end_ = true;
         }
-        const char* reply = (stop || message == "PING") ? "+OK" : "-ERR";
-        ::send(client, reply, std::strlen(reply), MSG_NOSIGNAL);
+        ::send(client, answer.reply, std::strlen(answer.reply), MSG_NOSIGNAL);
         ::close(client);
         if (end_ || quit_flag_.load()) return;
     }

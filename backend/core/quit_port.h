@@ -21,6 +21,20 @@
 
 namespace nox {
 
+// Reads one message from a connected client socket: receives while each receive fills the
+// whole 512-byte buffer; the message ends with the first shorter receive, at `max_message`
+// bytes, or when the peer closes. A client that sends nothing before `timeout`, or whose
+// socket fails, yields the empty message. Never blocks past the deadline.
+std::string receive_quit_message(int client, std::chrono::milliseconds timeout, size_t max_message);
+
+// The answer to one message: "+OK" for "PING" and "SIGINT" (which also stops the
+// backend), "-ERR" for anything else.
+struct quit_answer {
+    const char* reply;
+    bool stop;
+};
+quit_answer answer_quit_message(const std::string& message);
+
 struct quit_port_options {
     uint16_t port = 27027;
     std::chrono::milliseconds receive_timeout{5000};
@@ -44,7 +58,6 @@ private:
     void close_listener();
     // Waits for the listener or the wake-up pipe; false when woken to stop.
     bool wait_for_connection();
-    std::string receive_message(int client) const;
     bool should_stop();
 
     const std::atomic<bool>& quit_flag_;
