@@ -35,5 +35,16 @@ std::string forbidden(std::string_view body) { return form("403 Forbidden", "tex
 std::string payload_too_large(std::string_view body) {
     return form("413 Payload Too Large", "text/plain", body);
 }
+std::string request_timeout(std::string_view body) {
+    return form("408 Request Timeout", "text/plain", body);
+}
+std::string service_unavailable(std::string_view body) {
+    return form("503 Service Unavailable", "text/plain", body);
+}
+std::string upgrade_required(std::string_view websocket_version) {
+    std::string out = form("426 Upgrade Required", "text/plain", "unsupported WebSocket version");
+    out.insert(out.find("\r\n") + 2, "Sec-WebSocket-Version: " + std::string(websocket_version) + "\r\n");
+    return out;
+}
 
 }  // namespace nox::http

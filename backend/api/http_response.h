@@ -7,9 +7,11 @@
 //   JSON server error HTTP/1.0 500 Internal Server Error\r\n...application/json...
 //   JSON bad request  HTTP/1.0 400 Bad Request\r\n...application/json...
 //
-// Error bodies are the bare message text (not JSON). Two further forms guard the server:
-// 403 Forbidden (cross-site use) and 413 Payload Too Large (oversized body), both with a
-// text/plain body.
+// Error bodies are the bare message text (not JSON). Further forms guard the server, each
+// with a text/plain body: 403 Forbidden (cross-site use), 413 Payload Too Large (oversized
+// body), 408 Request Timeout (a body too slow to arrive), 503 Service Unavailable (no
+// room for another WebSocket client, or stopping) and 426 Upgrade Required (a WebSocket
+// version other than 13, named in a Sec-WebSocket-Version header).
 //
 // Thread safety: pure functions.
 #pragma once
@@ -26,5 +28,8 @@ std::string json_server_error(std::string_view body);
 std::string json_bad_request(std::string_view body);
 std::string forbidden(std::string_view body);
 std::string payload_too_large(std::string_view body);
+std::string request_timeout(std::string_view body);
+std::string service_unavailable(std::string_view body);
+std::string upgrade_required(std::string_view websocket_version);
 
 }  // namespace nox::http

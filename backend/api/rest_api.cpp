@@ -182,6 +182,10 @@ http_reply rest_api::handle(const http_request& request) {
         reply.raw = route(request, reply.handled);
     } catch (const body_too_large& e) {
         reply = {true, http::payload_too_large(e.what())};
+    } catch (const body_timeout& e) {
+        reply = {true, http::request_timeout(e.what())};
+    } catch (const body_incomplete& e) {
+        reply = {true, http::json_bad_request(e.what())};
     } catch (const request_refused& e) {
         reply = {true, http::json_bad_request(e.what())};
     } catch (const json_error& e) {

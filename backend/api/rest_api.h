@@ -13,7 +13,8 @@
 //
 // The object and collection routes read JSON bodies with nox::parse_model; bad bodies,
 // refused attributes and requests without `method` are answered 400, oversized bodies
-// 413, and nothing is stored for them. The class keeps no state between requests.
+// 413, incomplete bodies 400, bodies too slow to arrive 408, and nothing is stored for
+// them. The class keeps no state between requests.
 //
 // Thread safety: `handle` is called by the web server's threads, several at a time; all
 // store access goes through the collections' own locks.
@@ -37,12 +38,25 @@ public:
     body_too_large() : std::runtime_error("request body too large") {}
 };
 
+// Thrown by a body reader when the body ended before its announced length, or its chunked
+// coding is broken (answered 400).
+class body_incomplete : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Thrown by a body reader when the body does not arrive in time (answered 408).
+class body_timeout : public std::runtime_error {
+public:
+    body_timeout() : std::runtime_error("request body not received in time") {}
+};
+
 struct http_request {
     std::string method;
     std::string uri;                   // the path, URL-decoded, without the query string
     std::optional<std::string> query;  // the raw query string, when the URI had one
     // Reads the whole body (called at most once, only by routes that need it); throws
-    // body_too_large.
+    // body_too_large, body_incomplete or body_timeout.
     std::function<std::string()> read_body;
 };
 

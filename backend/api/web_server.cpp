@@ -1,12 +1,15 @@
 #include "backend/api/web_server.h"
 
 #include "backend/api/http_response.h"
+#include "backend/api/websocket_handshake.h"
 #include "common/log/log.h"
 
 #include <civetweb.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <stdexcept>
+#include <string_view>
 #include <vector>
 
 namespace nox {
@@ -35,14 +38,12 @@ void web_server::start(const web_server_options& options) {
     policy_ = {options.listen_address, options.port};
     const std::string ports = options.listen_address + ":" + std::to_string(options.port);
     const std::string threads = std::to_string(options.threads);
-    const std::string timeout = std::to_string(options.write_timeout_ms);
+    const std::string timeout = std::to_string(options.request_timeout_ms);
     const char* config[] = {
         "document_root", options_.document_root.c_str(),
         "listening_ports", ports.c_str(),
         "num_threads", threads.c_str(),
         "request_timeout_ms", timeout.c_str(),
-        "websocket_timeout_ms", timeout.c_str(),
-        "enable_websocket_ping_pong", "yes",
         "enable_directory_listing", "no",
         "access_control_allow_origin", "",
         "access_control_allow_methods", "",
@@ -57,9 +58,6 @@ void web_server::start(const web_server_options& options) {
     callbacks.begin_request = &web_server::begin_request;
     context_ = mg_start(&callbacks, this, config);
     if (!context_) throw std::runtime_error("could not start the web server on " + ports);
-    // Every URI that no REST route claims may be upgraded to a WebSocket.
-    mg_set_websocket_handler(context_, "**", nullptr, &web_server::websocket_ready,
-                             &web_server::websocket_data, nullptr, this);
 }
 
 void web_server::stop() {
@@ -82,50 +80,99 @@ int web_server::begin_request(mg_connection* conn) {
         return 1;
     }
     if (!info->local_uri) return 0;
+    if (is_websocket_upgrade(conn)) {
+        self->serve_websocket(conn);
+        return 1;
+    }
 
     http_request request;
     request.method = info->request_method ? info->request_method : "";
     request.uri = info->local_uri;
     if (info->query_string) request.query = info->query_string;
-    const size_t max_body = self->options_.max_body;
-    request.read_body = [conn, info, max_body] {
-        if (info->content_length > 0 && static_cast<unsigned long long>(info->content_length) > max_body)
-            throw body_too_large();
-        // Read until the body ends (Content-Length or the last chunk): a short read in the
-        // middle of a body does not end it.
-        std::string body;
-        std::vector<char> buffer(64 * 1024);
-        for (;;) {
-            int n = mg_read(conn, buffer.data(), buffer.size());
-            if (n <= 0) break;
-            body.append(buffer.data(), static_cast<size_t>(n));
-            if (body.size() > max_body) throw body_too_large();
-        }
-        return body;
-    };
+    request.read_body = [self, conn] { return self->read_body(conn); };
     http_reply reply = self->api_.handle(request);
     if (!reply.handled) return 0;
     mg_write(conn, reply.raw.data(), reply.raw.size());
     return 1;
 }
 
-void web_server::websocket_ready(mg_connection* conn, void* user) {
-    auto* self = static_cast<web_server*>(user);
-    self->hub_.serve_client([conn](const std::string& message) {
+std::string web_server::read_body(mg_connection* conn) const {
+    using clock = std::chrono::steady_clock;
+    const mg_request_info* info = mg_get_request_info(conn);
+    const long long announced = info->content_length;  // -1: none (chunked or absent)
+    if (announced > 0 && static_cast<unsigned long long>(announced) > options_.max_body)
+        throw body_too_large();
+    // Read until the body ends (Content-Length or the last chunk): a short read in the
+    // middle of a body does not end it. Each read waits at most the request time-out; the
+    // whole body must keep up the minimum rate after the grace time.
+    const auto started = clock::now();
+    std::string body;
+    std::vector<char> buffer(64 * 1024);
+    for (;;) {
+        const int n = mg_read(conn, buffer.data(), buffer.size());
+        if (n < 0) {
+            // A read that failed: the time-out passed, or a chunk was malformed.
+            if (clock::now() - started >= std::chrono::milliseconds(options_.request_timeout_ms))
+                throw body_timeout();
+            throw body_incomplete("malformed request body");
+        }
+        if (n == 0) break;
+        body.append(buffer.data(), static_cast<size_t>(n));
+        if (body.size() > options_.max_body) throw body_too_large();
+        const auto allowed = options_.body_grace + std::chrono::milliseconds(
+                                                       body.size() * 1000 / options_.min_body_rate);
+        if (clock::now() - started > allowed) throw body_timeout();
+    }
+    if (announced >= 0 && body.size() < static_cast<unsigned long long>(announced))
+        throw body_incomplete("request body shorter than its Content-Length");
+    return body;
+}
+
+bool web_server::is_websocket_upgrade(mg_connection* conn) {
+    const char* upgrade = mg_get_header(conn, "Upgrade");
+    return upgrade && header_has_token(upgrade, "websocket");
+}
+
+void web_server::serve_websocket(mg_connection* conn) {
+    const mg_request_info* info = mg_get_request_info(conn);
+    const char* version = mg_get_header(conn, "Sec-WebSocket-Version");
+    const char* key = mg_get_header(conn, "Sec-WebSocket-Key");
+    const char* connection = mg_get_header(conn, "Connection");
+    auto refuse = [conn](const std::string& reply) { mg_write(conn, reply.data(), reply.size()); };
+    if (std::string_view(info->request_method ? info->request_method : "") != "GET" || !key ||
+        !valid_websocket_key(key) || !connection || !header_has_token(connection, "upgrade")) {
+        refuse(http::json_bad_request("not a WebSocket handshake"));
+        return;
+    }
+    if (!version || std::string_view(version) != "13") {
+        refuse(http::upgrade_required("13"));
+        return;
+    }
+    // Every client holds a worker thread for its whole life: a cap keeps the others for
+    // HTTP requests.
+    if (websocket_clients_.fetch_add(1) >= options_.max_websocket_clients) {
+        websocket_clients_.fetch_sub(1);
+        log_line("refused a WebSocket client: " + std::to_string(options_.max_websocket_clients) +
+                 " are connected");
+        refuse(http::service_unavailable("too many WebSocket clients"));
+        return;
+    }
+    const std::string accept = websocket_accept_answer(key);
+    websocket_hub::connection client;
+    client.open = [conn, &accept] { return mg_write(conn, accept.data(), accept.size()) == static_cast<int>(accept.size()); };
+    client.text = [conn](const std::string& message) {
         return mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_TEXT, message.data(), message.size()) > 0;
-    });
-    if (self->hub_.closed()) {
-        // The backend is stopping: end the WebSocket properly (1001 "going away"), so the
-        // client's close answer ends civetweb's read of this connection at once.
+    };
+    client.keepalive = [conn] { return mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_PING, "", 0) > 0; };
+    const bool served = hub_.serve(client);
+    websocket_clients_.fetch_sub(1);
+    if (!served) {
+        refuse(http::service_unavailable("the backend is stopping"));
+    } else if (hub_.closed()) {
+        // The backend is stopping: end the WebSocket properly (1001 "going away").
         const char going_away[2] = {0x03, static_cast<char>(0xE9)};
         mg_websocket_write(conn, MG_WEBSOCKET_OPCODE_CONNECTION_CLOSE, going_away, sizeof going_away);
     }
-}
-
-int web_server::websocket_data(mg_connection*, int, char*, size_t, void*) {
-    // The backend reads nothing from its clients. This runs only once the sender loop has
-    // ended (the client was closed or the backend is stopping): close the connection.
-    return 0;
 }
 
 }  // namespace nox

@@ -2,17 +2,25 @@
 //
 // Every HTTP request goes first through the begin-request callback: requests of other web
 // sites (a foreign `Origin`, or a `Host` that is not this server) get 403 and change
-// nothing; then `rest_api` answers, or the URI is left to civetweb, which serves it as a
-// static file from the document root or, for a WebSocket upgrade on an unclaimed URI,
-// hands the connection to the WebSocket-ready callback, which runs the connection's
-// sender loop (`websocket_hub::serve_client`) on its own worker thread until the client
-// is closed.
+// nothing; a WebSocket upgrade (any URI) is answered here and the connection's sender loop
+// (`websocket_hub::serve`) runs on its worker thread until the client is closed; then
+// `rest_api` answers, or the URI is left to civetweb, which serves it as a static file
+// from the document root. Nothing a WebSocket client sends is ever read (see
+// websocket_handshake.h): frames to it are written with civetweb's frame writer.
 //
 // civetweb is configured closed by default: listening on 127.0.0.1 only (unless the
 // environment variable ORVA_LISTEN_ADDRESS names another address, e.g. 0.0.0.0), no CORS
-// answers, no CGI, no server-side includes, no directory listings, TCP_NODELAY, and
-// writes that block longer than the write time-out fail (a WebSocket client that stops
-// reading is then closed).
+// answers, no CGI, no server-side includes, no directory listings, TCP_NODELAY.
+//
+// Sizing and time-outs (web_server_options): civetweb serves each connection on one
+// worker thread from first byte to close, so a client that stalls holds one. There are
+// `threads` workers; WebSocket clients, which hold theirs for their whole life, may take
+// at most `max_websocket_clients` of them (further upgrades get 503), so the rest always
+// remain for HTTP. A request header must arrive within the request time-out; a write that
+// blocks longer fails (a WebSocket client that stops reading is then closed); each read of
+// a body waits at most that long, and the whole body must arrive at `min_body_rate` bytes
+// per second on average once `body_grace` has passed (else 408); a body shorter than its
+// Content-Length, or a malformed chunk, is answered 400.
 //
 // Lifecycle: `start` once; `stop` joins every civetweb thread, so the hub must have been
 // shut down first (the sender loops end). Thread safety: `start` and `stop` on one thread.
@@ -22,6 +30,8 @@
 #include "backend/api/rest_api.h"
 #include "backend/api/websocket_hub.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <string>
 
@@ -34,10 +44,14 @@ struct web_server_options {
     std::string document_root;
     std::string listen_address = "127.0.0.1";
     int port = 8080;
-    // Worker threads: every WebSocket client holds one for its whole life.
-    int threads = 160;
+    // Worker threads, and how many of them WebSocket clients may hold.
+    int threads = 512;
+    int max_websocket_clients = 256;
     size_t max_body = 64 * 1024 * 1024;
-    int write_timeout_ms = 5000;
+    // Request header, each body read, each write.
+    int request_timeout_ms = 5000;
+    std::chrono::milliseconds body_grace{10000};
+    size_t min_body_rate = 1024 * 1024;
 };
 
 // ORVA_LISTEN_ADDRESS when set and not empty, else "127.0.0.1".
@@ -62,14 +76,18 @@ public:
 
 private:
     static int begin_request(mg_connection* conn);
-    static void websocket_ready(mg_connection* conn, void* self);
-    static int websocket_data(mg_connection* conn, int bits, char* data, size_t length, void* self);
+    static bool is_websocket_upgrade(mg_connection* conn);
+    // Answers the handshake (or refuses it) and serves the client until it is closed.
+    void serve_websocket(mg_connection* conn);
+    // The request body; throws body_too_large, body_incomplete or body_timeout.
+    std::string read_body(mg_connection* conn) const;
 
     rest_api& api_;
     websocket_hub& hub_;
     web_server_options options_;
     origin_policy policy_;
     mg_context* context_ = nullptr;
+    std::atomic<int> websocket_clients_{0};
 };
 
 }  // namespace nox

@@ -8,29 +8,48 @@
 
 namespace nox {
 
-void websocket_hub::serve_client(const writer& write) {
+bool websocket_hub::serve(const connection& c) {
     auto self = std::make_shared<client>();
     {
         std::lock_guard lock(clients_mutex_);
-        if (closed_) return;
+        if (closed_) return false;
         clients_.push_back(self);
     }
     const std::string tag = thread_tag();
     try {
-        log_line(tag + "|> Websocket ready handler");
-        broadcast("new front end connected");
+        if (c.open && !c.open()) {
+            std::lock_guard lock(self->mutex);
+            self->closing = true;
+        } else {
+            log_line(tag + "|> Websocket ready handler");
+            broadcast("new front end connected");
+        }
         for (;;) {
             std::string message;
+            bool probe = false;
             {
                 std::unique_lock lock(self->mutex);
-                self->wake.wait(lock, [&] { return self->closing || !self->outbox.empty(); });
-                if (self->outbox.empty()) break;  // closing, nothing left to send
-                message = std::move(self->outbox.front());
-                self->outbox.pop_front();
-                self->outbox_bytes -= message.size();
+                auto ready = [&] { return self->closing || !self->outbox.empty(); };
+                if (c.keepalive) {
+                    probe = !self->wake.wait_for(lock, options_.keepalive, ready);
+                } else {
+                    self->wake.wait(lock, ready);
+                }
+                if (!probe) {
+                    if (self->outbox.empty()) break;  // closing, nothing left to send
+                    message = std::move(self->outbox.front());
+                    self->outbox.pop_front();
+                    self->outbox_bytes -= message.size();
+                }
             }
-            log_line("Notifying client (tid: " + tag + "): " + message);
-            if (!write(message)) {
+            bool written;
+            if (probe) {
+                written = c.keepalive();
+            } else {
+                log_line("Notifying client (tid: " + tag + "): " + message);
+                written = c.text(message);
+            }
+            if (!written) {
                 std::lock_guard lock(self->mutex);
                 self->closing = true;
                 self->outbox.clear();
@@ -45,6 +64,7 @@ void websocket_hub::serve_client(const writer& write) {
     std::lock_guard lock(clients_mutex_);
     clients_.remove(self);
     emptied_.notify_all();
+    return true;
 }
 
 bool websocket_hub::wait_until_empty(std::chrono::milliseconds timeout) {

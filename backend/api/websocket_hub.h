@@ -8,6 +8,10 @@
 // frame each, on its own connection. Writes of different clients never wait for each
 // other.
 //
+// A connection that is idle for `keepalive` gets a keep-alive probe (a WebSocket ping):
+// writing to a client that went away fails, so its record and its web-server thread are
+// given back within about two intervals even when there is nothing to broadcast.
+//
 // A client that falls behind is dropped rather than allowed to hold memory or others:
 // when its outbox passes `max_outbox` messages (or `max_outbox_bytes`) it is closed (its queued messages are
 // discarded); a write that fails (the connection's write time-out included) closes it too.
@@ -38,6 +42,7 @@ public:
     struct options {
         size_t max_outbox = 10000;                // messages
         size_t max_outbox_bytes = 64 * 1024 * 1024;  // their total size
+        std::chrono::milliseconds keepalive{15000};  // idle time before a probe
     };
 
     websocket_hub() : websocket_hub(options{}) {}
@@ -48,10 +53,22 @@ public:
     // Writes one text message to the connection; false when it failed.
     using writer = std::function<bool(const std::string& message)>;
 
+    // What the sender loop needs of one connection.
+    struct connection {
+        writer text;
+        // Writes a keep-alive probe; false when it failed. Optional.
+        std::function<bool()> keepalive;
+        // Called once the client is registered, before anything is written (the web
+        // server answers the handshake here); false gives the client up. Optional.
+        std::function<bool()> open;
+    };
+
     // The sender loop of one connection: registers the client, announces it with
     // "new front end connected" (to every client, itself included) and writes its outbox
-    // until the client is closed. Returns at once after `shutdown`.
-    void serve_client(const writer& write);
+    // until the client is closed. After `shutdown` it returns false at once, having
+    // written nothing; otherwise true once the client has been served.
+    bool serve(const connection& c);
+    void serve_client(const writer& write) { serve({write, {}, {}}); }
 
     // Appends `text` to every client's outbox.
     void broadcast(const std::string& text);

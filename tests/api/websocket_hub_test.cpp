@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <future>
 #include <memory>
@@ -143,6 +144,54 @@ TEST_F(WebsocketHub, ClientThatStopsReadingIsClosedWithoutStallingOthers) {
     ASSERT_EQ(ds.wait_for(5s), std::future_status::ready);
     EXPECT_LT(slow.messages().size(), 60u);
     EXPECT_EQ(hub.client_count(), 1u);
+}
+
+TEST_F(WebsocketHub, IdleClientIsProbedAndDroppedWhenTheProbeFails) {
+    nox::websocket_hub::options options;
+    options.keepalive = 20ms;
+    nox::websocket_hub hub(options);
+    fake_connection a;
+    std::atomic<int> probes{0};
+    std::atomic<bool> gone{false};
+    nox::websocket_hub::connection c;
+    c.text = [&a](const std::string& m) { return a.write(m); };
+    c.keepalive = [&] { return ++probes < 3 && !gone; };
+    auto done = std::async(std::launch::async, [&] { return hub.serve(c); });
+    ASSERT_TRUE(a.wait_for(1));
+    // Nothing to send: the loop probes the connection instead of waiting for ever, and
+    // the third probe fails, as a write to a vanished peer does.
+    ASSERT_EQ(done.wait_for(5s), std::future_status::ready);
+    EXPECT_TRUE(done.get());
+    EXPECT_EQ(probes.load(), 3);
+    EXPECT_EQ(hub.client_count(), 0u);
+}
+
+TEST_F(WebsocketHub, AClientWhoseOpeningFailsIsNeitherAnnouncedNorKept) {
+    nox::websocket_hub hub;
+    fake_connection a, b;
+    auto da = connect(hub, a);
+    std::shared_ptr<void> stop(nullptr, [&](void*) { hub.shutdown(); });
+    ASSERT_TRUE(a.wait_for(1));
+    nox::websocket_hub::connection c;
+    c.text = [&b](const std::string& m) { return b.write(m); };
+    c.open = [] { return false; };
+    EXPECT_TRUE(hub.serve(c));
+    EXPECT_TRUE(b.messages().empty());
+    hub.broadcast("after");
+    ASSERT_TRUE(a.wait_for(2));
+    EXPECT_EQ(a.messages(), (std::vector<std::string>{"new front end connected", "after"}));
+    EXPECT_EQ(hub.client_count(), 1u);
+}
+
+TEST_F(WebsocketHub, ServeRefusesAfterShutdownWithoutOpening) {
+    nox::websocket_hub hub;
+    hub.shutdown();
+    bool opened = false;
+    nox::websocket_hub::connection c;
+    c.text = [](const std::string&) { return true; };
+    c.open = [&] { return opened = true; };
+    EXPECT_FALSE(hub.serve(c));
+    EXPECT_FALSE(opened);
 }
 
 }  // namespace
