@@ -4,6 +4,7 @@
 #include "backend/model/exceptions.h"
 #include "backend/model/project_files.h"
 #include "backend/requests/model_json.h"
+#include "backend/requests/request_check.h"
 #include "common/log/log.h"
 
 #include <civetweb.h>
@@ -187,6 +188,7 @@ http_reply rest_api::handle(const http_request& request) {
     } catch (const body_incomplete& e) {
         reply = {true, http::json_bad_request(e.what())};
     } catch (const request_refused& e) {
+        log_line("REST " + request.method + " " + request.uri + " refused: " + e.what());
         reply = {true, http::json_bad_request(e.what())};
     } catch (const json_error& e) {
         reply = {true, http::json_bad_request(short_text(e.what()))};
@@ -236,6 +238,7 @@ std::string rest_api::route(const http_request& r, bool& handled) {
             log_line("refuse scheduling request (did not have method attribute!");
             return http::json_bad_request("request has no method");
         }
+        check_posted_request(job, engine_.methods());
         store_.collection(request_collection).remove_locked(job.id());
         return http::json_ok(to_json(engine_.post_request(job)));
     }
@@ -321,6 +324,7 @@ std::string rest_api::collection_route(const http_request& r, const std::string&
     if (starts_with(r.method, "POST")) {
         if (collection != request_collection) return object_route(r, collection, 0);
         model request = parse_model(r.read_body());
+        if (request.has("method")) check_posted_request(request, engine_.methods());
         // A whole project text travels in `data` of an import: log the request, not 64 MiB.
         std::string text = to_json(request);
         if (text.size() > 65536)

@@ -315,7 +315,7 @@ TEST_F(Backend, OversizedBodyIsRefusedWith413) {
     auto answer = http_call("POST", "/requests", huge, slow);
     EXPECT_EQ(answer.status, 413);
     // A body of a whole project fits.
-    std::string project = "{\"method\":\"nothing\",\"data\":\"" + std::string(8 * 1024 * 1024, 'p') + "\"}";
+    std::string project = "{\"method\":\"load_working_copy\",\"data\":\"" + std::string(8 * 1024 * 1024, 'p') + "\"}";
     EXPECT_EQ(http_call("POST", "/requests", project, slow).status, 200);
     EXPECT_EQ(http_get("/api/version/").status, 200);
 }

@@ -1,4 +1,5 @@
 #include "backend/api/rest_api.h"
+#include "backend/requests/request_check.h"
 
 #include <boost/property_tree/json_parser.hpp>
 
@@ -18,6 +19,11 @@ protected:
         store_.register_default_collections();
         std::filesystem::create_directories(examples_);
         std::ofstream(examples_ / "example3.xml") << "<configuration><zones><zone><id>1</id></zone></zones></configuration>";
+        // Requests are accepted for methods the backend can carry out; the engine is not
+        // started, so these handlers never run.
+        for (const char* method : {"refresh", "import_config", "set_power_status"})
+            engine_.methods().set_handler(method, "wait", [](nox::model&, nox::request_engine&) {});
+        engine_.methods().set_handler("sync", "start", [](nox::model&, nox::request_engine&) {});
     }
     ~RestApi() override { std::filesystem::remove_all(examples_); }
 
@@ -113,6 +119,41 @@ TEST_F(RestApi, PostedRequestIsStoredQueuedAndAnsweredWithItsId) {
     EXPECT_EQ(r.get<std::string>("id"), "1");
     EXPECT_EQ(r.get<std::string>("status"), "wait");
     EXPECT_EQ(r.get<std::string>("__type__"), "request");
+    EXPECT_EQ(engine_.queued_requests(), 1u);
+}
+
+TEST_F(RestApi, RequestsTheBackendCouldNeverCarryOutAreRefusedAndNotStored) {
+    const std::string long_value(nox::max_request_value + 1, 'x');
+    struct {
+        std::string body;
+        std::string text;
+    } cases[] = {
+        {R"({"method":"no_such_method"})", "unknown method \"no_such_method\" with status \"wait\""},
+        {R"({"method":"refresh","status":"done"})", "unknown method \"refresh\" with status \"done\""},
+        {R"({"method":"calibrate","calibration_type":"1"})",
+         "unknown method \"calibrate\" with status \"wait\""},  // no handler installed
+        {R"({"method":"set_power_status","device_id":"0000abcd:00000001"})",
+         "request set_power_status lacks \"power_status\""},
+        {R"({"method":"import_config"})", "request import_config lacks \"data\""},
+        {R"({"method":"sync","status":"start"})", "request sync lacks \"direction\""},
+        {R"({"method":"sync","status":"start","direction":"sideways"})", "unknown sync direction \"sideways\""},
+        {R"({"method":"refresh","network_interface":")" + long_value + "\"}",
+         "the value of \"network_interface\" is longer than 65536 bytes"},
+    };
+    for (const auto& c : cases) {
+        for (const char* route : {"/requests", "/api/job/start/"}) {
+            std::string body = c.body;
+            if (std::string(route) == "/api/job/start/") body.insert(1, "\"id\":\"7\",");
+            auto reply = call("POST", route, body);
+            EXPECT_EQ(status_of(reply), 400) << route << " " << c.body.substr(0, 80);
+            EXPECT_EQ(body_of(reply), c.text);
+        }
+    }
+    EXPECT_EQ(store_.collection("requests").size_locked(), 0u);
+    EXPECT_EQ(engine_.queued_requests(), 0u);
+    // The project text of an import is bounded by the body limit only.
+    auto import = call("POST", "/requests", R"({"method":"import_config","data":")" + long_value + "\"}");
+    EXPECT_EQ(status_of(import), 200);
     EXPECT_EQ(engine_.queued_requests(), 1u);
 }
 

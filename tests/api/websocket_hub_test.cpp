@@ -20,9 +20,14 @@ struct fake_connection {
     std::vector<std::string> written;
     bool fail = false;
     bool block = false;
+    bool held = false;  // a write has waited while blocked
 
     bool write(const std::string& m) {
         std::unique_lock lock(mutex);
+        if (block) {
+            held = true;
+            changed.notify_all();
+        }
         changed.wait(lock, [&] { return !block; });
         if (fail) return false;
         written.push_back(m);
@@ -36,6 +41,11 @@ struct fake_connection {
     std::vector<std::string> messages() {
         std::lock_guard lock(mutex);
         return written;
+    }
+    // Waits until a write is held by the block.
+    bool wait_held() {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, 5s, [&] { return held; });
     }
     void set_block(bool b) {
         std::lock_guard lock(mutex);
@@ -132,6 +142,8 @@ TEST_F(WebsocketHub, ClientThatStopsReadingIsClosedWithoutStallingOthers) {
         hub.shutdown();
     });
     ASSERT_TRUE(fast.wait_for(1));
+    // The fast client's greeting is the slow one's next message: its write now hangs.
+    ASSERT_TRUE(slow.wait_held());
     // Paced so that the fast client keeps up; the blocked one falls behind.
     for (int i = 0; i < 200; ++i) {
         hub.broadcast("m" + std::to_string(i));
