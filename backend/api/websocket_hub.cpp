@@ -25,7 +25,7 @@ bool websocket_hub::serve(const connection& c) {
             broadcast("new front end connected");
         }
         for (;;) {
-            std::string message;
+            std::shared_ptr<const std::string> message;
             bool probe = false;
             {
                 std::unique_lock lock(self->mutex);
@@ -39,15 +39,15 @@ bool websocket_hub::serve(const connection& c) {
                     if (self->outbox.empty()) break;  // closing, nothing left to send
                     message = std::move(self->outbox.front());
                     self->outbox.pop_front();
-                    self->outbox_bytes -= message.size();
+                    self->outbox_bytes -= message->size();
                 }
             }
             bool written;
             if (probe) {
                 written = c.keepalive();
             } else {
-                log_line("Notifying client (tid: " + tag + "): " + message);
-                written = c.text(message);
+                log_line("Notifying client (tid: " + tag + "): " + *message);
+                written = c.text(*message);
             }
             if (!written) {
                 std::lock_guard lock(self->mutex);
@@ -74,6 +74,7 @@ bool websocket_hub::wait_until_empty(std::chrono::milliseconds timeout) {
 
 void websocket_hub::broadcast(const std::string& text) {
     size_t dropped = 0;
+    const auto shared = std::make_shared<const std::string>(text);
     {
         std::lock_guard list_lock(clients_mutex_);
         for (const auto& c : clients_) {
@@ -87,7 +88,7 @@ void websocket_hub::broadcast(const std::string& text) {
                 c->outbox_bytes = 0;
                 ++dropped;
             } else {
-                c->outbox.push_back(text);
+                c->outbox.push_back(shared);
                 c->outbox_bytes += text.size();
             }
             c->wake.notify_one();
@@ -106,7 +107,7 @@ void websocket_hub::shutdown() {
         // Messages not yet sent are dropped; the shutdown word is the last one.
         c->outbox.clear();
         c->outbox_bytes = 0;
-        if (!c->closing) c->outbox.push_back("shutting_down");
+        if (!c->closing) c->outbox.push_back(std::make_shared<const std::string>("shutting_down"));
         c->closing = true;
         c->wake.notify_all();
     }

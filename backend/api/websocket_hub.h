@@ -91,7 +91,8 @@ private:
     struct client {
         std::mutex mutex;
         std::condition_variable wake;
-        std::deque<std::string> outbox;  // guarded by mutex
+        // One copy of each message, shared by every outbox it is in.
+        std::deque<std::shared_ptr<const std::string>> outbox;  // guarded by mutex
         size_t outbox_bytes = 0;         // guarded by mutex
         bool closing = false;            // guarded by mutex
     };
