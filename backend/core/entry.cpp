@@ -71,6 +71,10 @@ int backend_main(int argc, char** argv) {
         return 1;
     }
     log_line("Wrote pidfile: " + lock.path());
+    // With the lock held no other backend writes here: a temporary file of a save that a
+    // crash interrupted is ours to remove.
+    if (int removed = platform::remove_interrupted_writes(the_backend->configuration_path))
+        log_line("Removed " + std::to_string(removed) + " temporary file(s) of an interrupted save");
 
     // 12. Installation files.
     if (!platform::file_readable(the_backend->template_path)) {

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -173,6 +174,25 @@ bool write_file_atomically(const std::string& path, const std::string& content,
         ::close(dir);
     }
     return true;
+}
+
+int remove_interrupted_writes(const std::string& path) {
+    const std::string folder = path.find('/') == std::string::npos ? "." : folder_of(path);
+    const std::string base = file_name_of(path);
+    const std::string marker = ".new.";
+    int removed = 0;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+        const std::string name = entry.path().filename().string();
+        // The file's own name (or a name that begins with it), ".new." and mkstemp's six
+        // characters.
+        if (name.size() < base.size() + marker.size() + 6 || name.compare(0, base.size(), base) != 0 ||
+            name.compare(name.size() - 6 - marker.size(), marker.size(), marker) != 0)
+            continue;
+        std::error_code remove_error;
+        if (std::filesystem::remove(entry.path(), remove_error)) ++removed;
+    }
+    return removed;
 }
 
 bool copy_file(const std::string& from, const std::string& to, std::string* error) {

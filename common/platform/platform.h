@@ -57,6 +57,13 @@ std::optional<std::string> read_file(const std::string& path);
 bool write_file_atomically(const std::string& path, const std::string& content,
                            std::string* error = nullptr, mode_t mode = 0644);
 
+// Removes the temporary files that `write_file_atomically` leaves behind when the process
+// is killed between creating and renaming one: "<path>.new.XXXXXX", and the same for
+// files named after `path` (copies such as "<path>.download-XXXXXX.new.XXXXXX"). Only for
+// a caller that alone writes these files (the backend holding its lock file). Returns how
+// many were removed.
+int remove_interrupted_writes(const std::string& path);
+
 // Copies a file byte for byte (atomically, as above).
 bool copy_file(const std::string& from, const std::string& to, std::string* error = nullptr);
 

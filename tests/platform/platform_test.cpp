@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <string>
+#include <vector>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -78,6 +80,29 @@ TEST(PlatformFiles, AtomicWriteReplacesWholeFileAndLeavesNoTemporaries) {
     EXPECT_EQ(read_file(*temp).value(), "second version");
     EXPECT_TRUE(make_directories(folder + "/a/b/c"));
     EXPECT_EQ(std::system(("test $(ls " + folder + " | wc -l) -eq 3").c_str()), 0);
+    std::system(("rm -rf " + folder).c_str());
+}
+
+TEST(PlatformFiles, LeftoversOfInterruptedWritesAreRemovedAndNothingElse) {
+    char pattern[] = "/tmp/orva_platform_test.XXXXXX";
+    const std::string folder = ::mkdtemp(pattern);
+    const std::string path = folder + "/configuration_orva.xml";
+    ASSERT_TRUE(write_file_atomically(path, "<configuration/>"));
+    // What a killed save leaves: mkstemp's file beside the project file.
+    for (const char* name : {"configuration_orva.xml.new.a1B2c3", "configuration_orva.xml.new.XXXXXX",
+                             "configuration_orva.xml.download-Qw3rTy.new.a1B2c3"})
+        ASSERT_TRUE(write_file_atomically(folder + "/" + name, "half"));
+    // Files that only look alike stay: other names, a download copy, an unreadable file
+    // set aside, a longer suffix.
+    const std::vector<std::string> kept = {"other.xml.new.a1B2c3", "configuration_orva.xml.download-a1B2c3",
+                                           "configuration_orva.xml.unreadable-20240101-000000",
+                                           "configuration_orva.xml.new.a1B2c3d"};
+    for (const auto& name : kept) ASSERT_TRUE(write_file_atomically(folder + "/" + name, "keep"));
+    EXPECT_EQ(remove_interrupted_writes(path), 3);
+    EXPECT_EQ(remove_interrupted_writes(path), 0);
+    EXPECT_EQ(read_file(path).value(), "<configuration/>");
+    for (const auto& name : kept) EXPECT_TRUE(path_exists(folder + "/" + name)) << name;
+    EXPECT_FALSE(path_exists(folder + "/configuration_orva.xml.new.a1B2c3"));
     std::system(("rm -rf " + folder).c_str());
 }
 

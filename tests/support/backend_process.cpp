@@ -27,9 +27,14 @@ std::string backend_process::bin_dir() {
 }
 
 backend_process::backend_process(const options& opts) {
-    char pattern[] = "/tmp/orva-test-XXXXXX";
-    if (!::mkdtemp(pattern)) return;
-    home_ = pattern;
+    if (!opts.home.empty()) {
+        home_ = opts.home;
+        own_home_ = false;
+    } else {
+        char pattern[] = "/tmp/orva-test-XXXXXX";
+        if (!::mkdtemp(pattern)) return;
+        home_ = pattern;
+    }
     std::filesystem::create_directories(data_folder());
     if (opts.configuration) {
         std::ofstream out(data_folder() + "/configuration_orva.xml", std::ios::binary);
@@ -76,7 +81,7 @@ backend_process::backend_process(const options& opts) {
 
 backend_process::~backend_process() {
     if (pid_ > 0 && !exit_status_) stop();
-    if (!home_.empty() && !std::getenv("ORVA_KEEP_TEST_DATA")) {
+    if (own_home_ && !home_.empty() && !std::getenv("ORVA_KEEP_TEST_DATA")) {
         std::error_code ignored;
         std::filesystem::remove_all(home_, ignored);
     }
@@ -96,6 +101,12 @@ bool backend_process::wait_for_log(const std::string& text, std::chrono::millise
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+}
+
+void backend_process::kill() {
+    if (pid_ <= 0 || exit_status_) return;
+    ::kill(pid_, SIGKILL);
+    wait_exit(std::chrono::milliseconds(10000));
 }
 
 bool backend_process::alive() {

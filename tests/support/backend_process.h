@@ -30,6 +30,9 @@ public:
         std::chrono::milliseconds start_timeout{15000};
         // Where the web server is expected to answer (ORVA_LISTEN_ADDRESS moves it).
         std::string address = "127.0.0.1";
+        // An existing folder to use as XDG_DATA_HOME, kept afterwards (for runs that
+        // restart a backend on the same data); empty: a new temporary folder.
+        std::string home;
     };
 
     backend_process() : backend_process(options{}) {}
@@ -53,6 +56,8 @@ public:
     // Sends "SIGINT" to the quit port and waits for the exit; the exit status, or -1 when
     // the process had to be killed.
     int stop(std::chrono::milliseconds timeout = std::chrono::milliseconds(30000));
+    // Kills the process with SIGKILL and reaps it.
+    void kill();
     // True while the child has not exited.
     bool alive();
 
@@ -63,6 +68,7 @@ private:
     int wait_exit(std::chrono::milliseconds timeout);
 
     std::string home_;
+    bool own_home_ = true;
     pid_t pid_ = -1;
     bool ready_ = false;
     std::optional<int> exit_status_;
