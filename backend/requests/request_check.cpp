@@ -19,7 +19,6 @@ const std::map<std::pair<std::string, std::string>, std::vector<const char*>>& r
         {{"sync", "wait"}, {"transaction_id", "direction"}},
         {{"sync", "rollback"}, {"current_config", "sync_request_id"}},
         {{"sync", "cancel"}, {"current_config", "sync_request_id"}},
-        {{"calibrate", "wait"}, {"calibration_type"}},
         {{"set_power_status", "wait"}, {"power_status"}},
         {{"set_mute", "wait"}, {"channel_id", "mute"}},
         {{"export_tesira", "wait"}, {"output_path"}},

@@ -130,7 +130,7 @@ TEST_F(RestApi, RequestsTheBackendCouldNeverCarryOutAreRefusedAndNotStored) {
     } cases[] = {
         {R"({"method":"no_such_method"})", "unknown method \"no_such_method\" with status \"wait\""},
         {R"({"method":"refresh","status":"done"})", "unknown method \"refresh\" with status \"done\""},
-        {R"({"method":"calibrate","calibration_type":"1"})",
+        {R"({"method":"calibrate","device_id":"x","frame_id":"1","channel_id":"1"})",
          "unknown method \"calibrate\" with status \"wait\""},  // no handler installed
         {R"({"method":"set_power_status","device_id":"0000abcd:00000001"})",
          "request set_power_status lacks \"power_status\""},

@@ -17,7 +17,9 @@
 #include "common/log/log.h"
 #include "tests/fuzz/device_exercise.h"
 #include "tests/fuzz/fuzz_input.h"
+#include "backend/amp/tesira_basic.h"
 #include "tools/mira_sim/simulator.h"
+#include "tools/tesira_sim/server.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -187,6 +189,31 @@ void amplifier_seeds() {
     write_seed("mira_device_fuzz", "half-session", silent.text());
 }
 
+// What the Tesira simulator sends in a session of the telnet target: options offered,
+// banner (after a login dialogue, or not), and its replies to the target's commands.
+void tesira_seeds() {
+    tesira_sim::host sim;
+    auto& amp = sim.add("Amp1", "Stage");
+    (void)amp;
+    sim.add("Amp 2", "Side");
+    const std::string options("\xff\xfd\x18\xff\xfd\x20\xff\xfd\x23\xff\xfd\x27", 12);
+    // The server reads lines without their line end.
+    const auto line = [](std::string text) {
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        return text;
+    };
+    const std::string replies = sim.answer(line(nox::tesira_basic::get_line("Amp1", "ampName"))) +
+                                sim.answer(line(nox::tesira_basic::set_line("Amp 2", "channelName 1", "Stage left"))) +
+                                sim.answer(line(nox::tesira_basic::peek_line("Amp1", 0x50012c, 4))) +
+                                sim.answer(line(nox::tesira_basic::poke_line("Amp1", 0x50012c, {1, 0xFFFFFFFFu})));
+    write_seed("tesira_telnet_fuzz", "session", options + "\n" + "Welcome to the Tesira Text Protocol Server...\r\n" + replies);
+    write_seed("tesira_telnet_fuzz", "login", options + "\nTesiraServer login: Password: \r\n"
+                                                 "Welcome to the Tesira Text Protocol Server...\r\n" + replies);
+    write_seed("tesira_telnet_fuzz", "refused", options + "\nWelcome to the Tesira Text Protocol Server...\r\n" +
+                                                   sim.answer(line(nox::tesira_basic::get_line("Nobody", "ampName"))));
+    write_seed("tesira_telnet_fuzz", "in-band-negotiation", options + "\nWelcome\r\n\xff\xfb\x01" + replies);
+}
+
 void json_seeds() {
     const char* const bodies[] = {
         R"({"method":"refresh","network_interface":"10.99.0.1"})",
@@ -227,6 +254,16 @@ void project_seeds(const fs::path& source) {
         store.collection("channels").add(channel);
     }
     write_seed("project_xml_fuzz", "saved-project.xml", store.serialise());
+    // Import texts: the same project files, a new project, and a file name line.
+    write_seed("config_import_fuzz", "saved-project.xml", store.serialise());
+    for (const char* file : {"examples/example1.xml", "data/template_configuration_orva.xml"}) {
+        std::ifstream in(source / file, std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        write_seed("config_import_fuzz", fs::path(file).filename().string(), text);
+    }
+    write_seed("config_import_fuzz", "empty-configuration", "empty configuration");
+    write_seed("config_import_fuzz", "file-name", "Stage 2024.xml\n<configuration><settings><setting><id>1</id>"
+                                                  "<filename>Stage 2024.xml</filename></setting></settings></configuration>");
 }
 
 void launcher_seeds() {
@@ -337,6 +374,7 @@ int main(int argc, char** argv) {
     corpus_root = argv[1];
     const fs::path source = ORVA_SOURCE_DIR;
     amplifier_seeds();
+    tesira_seeds();
     json_seeds();
     project_seeds(source);
     launcher_seeds();

@@ -1,14 +1,13 @@
 // WebSocket frames from a client, as the backend's web server receives them. The backend
-// itself reads nothing from its clients while they are connected (the sender loop holds
-// the connection); what a client sent is read by the web server once the loop has ended,
-// frame by frame, and handed to the data callback, which closes the connection.
+// answers the upgrade itself and never reads what a client sends (websocket_handshake.h);
+// the bytes wait in the connection until it is closed, and the web server discards them.
 //
 // One web server runs for the whole fuzzing session on a free loopback port. Each input
 // opens a WebSocket, waits for its greeting, sends the input's bytes as they are, and then
-// ends the sender loop (the hub's shutdown, as at a backend stop), so that the server reads
-// and answers what was sent. Checks that the server closes the connection within its
-// time-outs, that the client record is gone afterwards, and that the server still answers
-// a fresh connection.
+// ends the sender loop (the hub's shutdown, as at a backend stop). Checks that the server
+// ends the WebSocket (close frame 1001) within its time-outs whatever was sent, that the
+// client record is gone afterwards, and that the server still answers the next input's
+// connection.
 #include "backend/api/notifier.h"
 #include "backend/api/rest_api.h"
 #include "backend/api/web_server.h"
@@ -83,14 +82,25 @@ struct server {
 
 server* the_server = nullptr;
 
-// Reads until the peer closes or the deadline passes; true when it closed.
-bool read_until_closed(int fd, orva_test::deadline_t deadline) {
-    std::string ignored;
-    for (;;) {
-        const std::size_t before = ignored.size();
-        if (!orva_test::receive_exact(fd, 1, ignored, deadline)) return std::chrono::steady_clock::now() < deadline;
-        if (ignored.size() > (1u << 20)) ignored.erase(0, before);
+// Reads until the server's close frame (1001, the last thing it sends) has arrived or the
+// server closes; false when the deadline passes first.
+bool read_until_close_frame(int fd, orva_test::deadline_t deadline) {
+    static const std::string close_frame("\x88\x02\x03\xe9", 4);
+    std::string received;
+    while (received.size() < close_frame.size() ||
+           received.compare(received.size() - close_frame.size(), close_frame.size(), close_frame) != 0) {
+        if (!orva_test::receive_exact(fd, 1, received, deadline)) return std::chrono::steady_clock::now() < deadline;
+        if (received.size() > (1u << 20)) received.erase(0, received.size() - close_frame.size());
     }
+    return true;
+}
+
+// Closes with a reset: the test makes hundreds of connections a second, and a close that
+// left the connection in TIME_WAIT would soon use up the loopback ports.
+void close_with_reset(orva_test::socket_handle& socket) {
+    const linger abortive{1, 0};
+    ::setsockopt(socket.fd(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    socket.close();
 }
 
 }  // namespace
@@ -124,9 +134,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // What the client sends; a peer that stops reading is no reason to block here.
     orva_test::send_all(socket.fd(), std::string(reinterpret_cast<const char*>(data), size), deadline);
-    ::shutdown(socket.fd(), SHUT_WR);
     s.hub.shutdown();
-    FUZZ_CHECK(read_until_closed(socket.fd(), deadline));
+    FUZZ_CHECK(read_until_close_frame(socket.fd(), deadline));
+    close_with_reset(socket);
     FUZZ_CHECK(s.hub.wait_until_empty(5s));
     s.hub.reopen();
     return 0;
