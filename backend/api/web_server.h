@@ -44,9 +44,11 @@ struct web_server_options {
     std::string document_root;
     std::string listen_address = "127.0.0.1";
     int port = 8080;
-    // Worker threads, and how many of them WebSocket clients may hold.
-    int threads = 512;
-    int max_websocket_clients = 256;
+    // Worker threads, and how many of them WebSocket clients may hold: 256 stay for HTTP
+    // requests, more than a flood of 200 stalled connections takes (each thread's stack
+    // is 100 KiB, of which a request touches a few dozen).
+    int threads = 384;
+    int max_websocket_clients = 128;
     size_t max_body = 64 * 1024 * 1024;
     // Request header, each body read, each write.
     int request_timeout_ms = 5000;

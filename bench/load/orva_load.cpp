@@ -148,6 +148,7 @@ int main(int argc, char** argv) {
     orva_test::http_call("POST", "/api/subscribe/", R"({"id":"1","type":"zones","attr":"name"})");
 
     std::atomic<bool> stop{false};
+    std::mutex seen_mutex;  // guards every listener's `seen`
     std::vector<std::unique_ptr<listener>> listeners;
     for (int c = 0; c < s.clients; ++c) {
         auto l = std::make_unique<listener>();
@@ -159,7 +160,7 @@ int main(int argc, char** argv) {
         listeners.push_back(std::move(l));
     }
     for (auto& l : listeners) {
-        l->thread = std::thread([&stop, raw = l.get()] {
+        l->thread = std::thread([&stop, &seen_mutex, raw = l.get()] {
             while (!stop) {
                 const auto asked = steady::now();
                 auto m = raw->socket->next(200ms);
@@ -170,7 +171,10 @@ int main(int argc, char** argv) {
                     continue;
                 }
                 const auto at = m->payload.find("\"name\":\"seq-");
-                if (at != std::string::npos) raw->seen.insert(std::atol(m->payload.c_str() + at + 12));
+                if (at != std::string::npos) {
+                    std::lock_guard lock(seen_mutex);
+                    raw->seen.insert(std::atol(m->payload.c_str() + at + 12));
+                }
             }
         });
     }
@@ -250,8 +254,14 @@ int main(int argc, char** argv) {
         t.failed = 0;
     }
     for (auto& thread : threads) thread.join();
-    // Let the last notifications arrive, then stop the listeners.
-    std::this_thread::sleep_for(2s);
+    // Let the last notifications arrive (at most 10 s), then stop the listeners.
+    const long last = t.acknowledged.empty() ? -1 : *t.acknowledged.rbegin();
+    for (const auto until = steady::now() + 10s; last >= 0 && steady::now() < until;) {
+        std::this_thread::sleep_for(100ms);
+        std::lock_guard lock(seen_mutex);
+        if (std::all_of(listeners.begin(), listeners.end(), [&](const auto& l) { return l->seen.count(last) != 0; }))
+            break;
+    }
     stop = true;
     for (auto& l : listeners) l->thread.join();
     const long rss_end = resident_kib(backend.pid());
