@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <regex>
 #include <stdexcept>
 
 namespace nox::amp {
@@ -476,15 +475,19 @@ int mira_device::write_channel_names(const std::vector<std::string>& names) {
         module_labels[c] = name.substr(0, dot);
         output_labels[c] = name.substr(dot + 1);
     }
-    // Undo the numbering that reading gives channels sharing a module.
-    static const std::regex numbered("(.*)(\\d+)$");
+    // Undo the numbering that reading gives channels sharing a module: the label loses its
+    // last digit (what the pattern "(.*)(\\d+)$" leaves in its first group, for a label
+    // without line breaks). Done by hand: a regular expression engine that backtracks by
+    // recursion overflows the stack on a label of some ten thousand characters, and a
+    // label is whatever the project holds.
     for (int c = 0; c < channel_count; ++c) {
         if (drivers[c].first < 0) continue;
         int members = 0;
         for (int k = 0; k < channel_count; ++k) members += drivers[k].first == drivers[c].first ? 1 : 0;
         if (members < 2) continue;
-        std::smatch match;
-        if (std::regex_match(output_labels[c], match, numbered)) output_labels[c] = match[1].str();
+        std::string& label = output_labels[c];
+        if (!label.empty() && label.back() >= '0' && label.back() <= '9' && label.find_first_of("\r\n") == std::string::npos)
+            label.pop_back();
     }
     for (int c = 0; c < channel_count; ++c) {
         for (int k = c + 1; k < channel_count; ++k) {

@@ -463,6 +463,28 @@ TEST_F(MiraDeviceTest, ChannelNamesWrittenBackWithoutModuleNumbering) {
     EXPECT_EQ(sent, expected);
 }
 
+TEST_F(MiraDeviceTest, VeryLongChannelNamesAreWrittenWithoutExhaustingTheStack) {
+    // A label of the project can be any length; undoing the module numbering once went
+    // through a regular expression whose matcher recursed per character.
+    auto dev = make();
+    no_routes();
+    transport_->replies["Dev.Route?A 1"] = "X - - -";
+    transport_->replies["Dev.Route?A 2"] = "- X - -";
+    const std::string long_label(200000, 'L');
+    std::size_t mark = transport_->sent.size();
+    ASSERT_EQ(dev->write_channel_names({"Sub." + long_label + "1", "Sub." + long_label + "2", "a.b", "c.d"}), 0);
+    auto sent = transport_->since(mark);
+    ASSERT_EQ(sent.size(), 26u + 8u);
+    EXPECT_EQ(sent[26], "Mod.Mod.Label=#1 Sub");
+    EXPECT_EQ(sent[27].rfind("Mod.Out.Label=#1 LLLL", 0), 0u);
+    // A label with a line break keeps its digit, as the pattern had it.
+    mark = transport_->sent.size();
+    ASSERT_EQ(dev->write_channel_names({"Sub.Left\n1", "Sub.Left2", "a.b", "c.d"}), 0);
+    sent = transport_->since(mark);
+    EXPECT_EQ(sent[27], "Mod.Out.Label=#1 Left\n1");
+    EXPECT_EQ(sent[29], "Mod.Out.Label=#2 Left");
+}
+
 TEST_F(MiraDeviceTest, ChannelNamesIncompatibleWithRouting) {
     auto dev = make();
     no_routes();
