@@ -73,14 +73,6 @@ std::string project(int amps) {
     return xml + "</frames><channels>" + channels + "</channels></configuration>";
 }
 
-long resident_kib(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return -1;
-}
-
 // What the request workers record, by interval.
 struct tally {
     std::mutex mutex;
@@ -241,7 +233,7 @@ int main(int argc, char** argv) {
     long rss_peak = 0;
     for (int second = 1; second <= s.seconds; ++second) {
         std::this_thread::sleep_until(start + std::chrono::seconds(second));
-        const long rss = resident_kib(backend.pid());
+        const long rss = backend.resident_kib();
         rss_peak = std::max(rss_peak, rss);
         if (second == warm_up) rss_after_warm_up = rss;
         if (second % s.interval != 0 && second != s.seconds) continue;
@@ -264,7 +256,7 @@ int main(int argc, char** argv) {
     }
     stop = true;
     for (auto& l : listeners) l->thread.join();
-    const long rss_end = resident_kib(backend.pid());
+    const long rss_end = backend.resident_kib();
 
     long missed = 0;
     int clients_missing = 0;

@@ -3,7 +3,7 @@
 // are served within their usual latency and the backend's memory stays bounded.
 //
 // "Usual latency" is measured first, on the same backend: the slowest of a series of
-// GET / when nothing else happens. Under attack the slowest of the same series may be at
+// GET / when nothing else happens (orva_test::slowest_get_ms). Under attack the slowest of the same series may be at
 // most a few times that (and never needs to be below 100 ms: the machine is shared).
 #include "tests/support/backend_process.h"
 #include "tests/support/http_client.h"
@@ -32,29 +32,7 @@ using orva_test::http_exchange;
 using orva_test::http_get;
 using steady = std::chrono::steady_clock;
 
-// Resident memory of a process in KiB (VmRSS).
-long resident_kib(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return -1;
-}
-
-// The slowest of `count` GET / (new connection each), in milliseconds; a failed GET
-// counts as a minute.
-double slowest_get(int count = 20) {
-    double slowest = 0;
-    for (int i = 0; i < count; ++i) {
-        const auto start = steady::now();
-        const auto answer = http_get("/");
-        const double ms = answer.status == 200
-                              ? std::chrono::duration<double, std::milli>(steady::now() - start).count()
-                              : 60000.0;
-        slowest = std::max(slowest, ms);
-    }
-    return slowest;
-}
+double slowest_get() { return orva_test::slowest_get_ms("/"); }
 
 orva_test::socket_handle open_connection() {
     return orva_test::connect_tcp("127.0.0.1", 8080, steady::now() + 5s);
@@ -259,7 +237,7 @@ TEST(HostileWebSocketClients, ClientsThatNeverReadHoldNeitherOthersNorMemory) {
     ASSERT_TRUE(backend.ready()) << backend.log();
     const double usual_ms = slowest_get();
     const double allowed_ms = std::max(100.0, 5 * usual_ms);
-    const long rss_before = resident_kib(backend.pid());
+    const long rss_before = backend.resident_kib();
     http_call("POST", "/api/subscribe/", R"({"id":"1","type":"zones","attr":"name"})");
     orva_test::ws_client reader;
     ASSERT_TRUE(reader.connected());
@@ -293,14 +271,14 @@ TEST(HostileWebSocketClients, ClientsThatNeverReadHoldNeitherOthersNorMemory) {
     EXPECT_EQ(notifications, count);
     EXPECT_LE(slowest_get(), allowed_ms);
     // Each message is held once, whatever the number of clients it waits for.
-    const long rss_after = resident_kib(backend.pid());
+    const long rss_after = backend.resident_kib();
     EXPECT_LT(rss_after - rss_before, 100 * 1024) << rss_before << " KiB -> " << rss_after << " KiB";
     silent.clear();
     EXPECT_EQ(backend.stop(), 0);
 }
 
 TEST_F(HostileClients, AHundredMegabyteFrameIsNeverRead) {
-    const long rss_before = resident_kib(backend_->pid());
+    const long rss_before = backend_->resident_kib();
     orva_test::ws_client flooder;
     ASSERT_TRUE(flooder.connected());
     // Announce 100 MB and send as much of it as the connection takes within a few seconds.
@@ -319,7 +297,7 @@ TEST_F(HostileClients, AHundredMegabyteFrameIsNeverRead) {
     orva_test::ws_client other;
     EXPECT_TRUE(other.wait_for("new front end connected"));
     sender.join();
-    const long rss_after = resident_kib(backend_->pid());
+    const long rss_after = backend_->resident_kib();
     EXPECT_LT(rss_after - rss_before, 20 * 1024) << "sent " << sent << " bytes; " << rss_before << " KiB -> "
                                                   << rss_after << " KiB";
     EXPECT_TRUE(flooder.wait_for("new front end connected", 5s));  // it is still served

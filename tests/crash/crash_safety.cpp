@@ -71,14 +71,6 @@ std::string initial_project() {
     return xml + "</cables></configuration>";
 }
 
-std::string field(const std::string& json, const std::string& key) {
-    const std::string marker = "\"" + key + "\":\"";
-    const auto at = json.find(marker);
-    if (at == std::string::npos) return {};
-    const auto start = at + marker.size();
-    return json.substr(start, json.find('"', start) - start);
-}
-
 // Files of interrupted saves: "<file>.new.XXXXXX" next to the project file.
 std::vector<std::string> temporary_files(const fs::path& data) {
     std::vector<std::string> found;
@@ -121,13 +113,13 @@ void save_stream(round_state& state, std::mt19937& random) {
         const auto posted = orva_test::http_call("POST", "/requests",
                                                  R"({"method":"sync","status":"start","direction":"get"})", quick);
         if (posted.status != 200) return;
-        const std::string id = field(posted.body, "id");
+        const std::string id = orva_test::json_field(posted.body, "id");
         // The download saves the project at its start; once it is done, that save is on disk.
         for (;;) {
             if (state.stop) return;
             const auto answer = orva_test::http_get("/requests/" + id, quick);
             if (answer.status != 200) return;
-            if (field(answer.body, "status") == "done") break;
+            if (orva_test::json_field(answer.body, "status") == "done") break;
             std::this_thread::sleep_for(5ms);
         }
         state.confirmed = std::max<long long>(state.confirmed, before);
@@ -192,8 +184,8 @@ int main(int argc, char** argv) {
                 std::this_thread::sleep_for(10ms);
                 zone = orva_test::http_get("/zones/1");
             }
-            if (field(zone.body, "counter") != std::to_string(in_file))
-                return fail(round, "loaded counter " + field(zone.body, "counter") + ", the file held " + std::to_string(in_file), data);
+            if (orva_test::json_field(zone.body, "counter") != std::to_string(in_file))
+                return fail(round, "loaded counter " + orva_test::json_field(zone.body, "counter") + ", the file held " + std::to_string(in_file), data);
 
             round_state state;
             state.sent = state.confirmed = state.acknowledged = in_file;

@@ -4,12 +4,13 @@
 // or is refused with `nox::import_refused`; nothing else may escape. The file names that
 // export and the saved-project routes take from clients go through `plain_file_name`.
 //
-// Round trip: the models of an accepted text, put into a store and written by the store's
-// writer, are accepted again as the same models.
+// Round trip (project_round_trip.h): the models of an accepted text, written by the
+// store's writer, are accepted again as the same models.
 #include "backend/model/project_files.h"
 #include "backend/model/project_store.h"
 #include "common/log/log.h"
 #include "tests/fuzz/fuzz_check.h"
+#include "tests/fuzz/project_round_trip.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -17,7 +18,7 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // No log file: every exchange would cost an open, a write and a close.
+    // No log file: each line would cost an open, a write and a close.
     nox::log::instance().set_log_path("");
     return 0;
 }
@@ -38,27 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     FUZZ_CHECK(nox::import_markers_in_order(text));
 
-    std::vector<std::string> names;
-    for (const auto& name : nox::project_store::default_collection_names())
-        if (name != "requests") names.push_back(name);
-    FUZZ_CHECK(parsed.size() == names.size());
-    nox::project_store store;
-    store.register_default_collections();
-    for (std::size_t i = 0; i < names.size(); ++i) store.collection(names[i]).replace_all(parsed[i]);
-    // The writer leaves out empty collections, and a project file always has settings.
-    if (store.collection("settings").size_locked() == 0) store.put_settings(nox::model(1));
-    const std::string written = store.serialise();
-    std::vector<std::vector<nox::model>> again;
-    try {
-        again = nox::parse_import_text(written);
-    } catch (const nox::import_refused& e) {
-        std::fprintf(stderr, "written project is refused: %s\n", e.what());
-        FUZZ_CHECK(false);
-    }
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        const std::vector<nox::model> held = store.collection(names[i]).get_all();
-        FUZZ_CHECK(again[i].size() == held.size());
-        for (std::size_t k = 0; k < held.size(); ++k) FUZZ_CHECK(again[i][k] == held[k]);
-    }
+    orva_fuzz::check_project_round_trip(
+        parsed, [](const std::string& written) { return nox::parse_import_text(written); }, true);
     return 0;
 }

@@ -67,7 +67,7 @@ private:
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // No log file: every exchange would cost an open, a write and a close.
+    // No log file: each line would cost an open, a write and a close.
     nox::log::instance().set_log_path("");
     return 0;
 }

@@ -84,7 +84,7 @@ bool result_code(int r) { return r == -1 || r == 0 || r == 1; }
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // No log file: every exchange would cost an open, a write and a close.
+    // No log file: each line would cost an open, a write and a close.
     nox::log::instance().set_log_path("");
     server = new script_server();  // serves until the process ends
     return 0;

@@ -106,7 +106,7 @@ void close_with_reset(orva_test::socket_handle& socket) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // No log file: every exchange would cost an open, a write and a close.
+    // No log file: each line would cost an open, a write and a close.
     nox::log::instance().set_log_path("");
     the_server = new server();  // lives until the process ends
     std::atexit([] { delete the_server; });

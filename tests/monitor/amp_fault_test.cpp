@@ -60,40 +60,8 @@ std::string project() {
 
 bool has(const std::string& body, const std::string& text) { return body.find(text) != std::string::npos; }
 
-// Polls a REST resource until `done` holds for its body or the deadline passes.
-std::string body_when(const std::string& target, const std::function<bool(const std::string&)>& done,
-                      std::chrono::seconds timeout) {
-    const auto deadline = steady::now() + timeout;
-    std::string body;
-    while (steady::now() < deadline) {
-        body = http_get(target).body;
-        if (done(body)) return body;
-        std::this_thread::sleep_for(100ms);
-    }
-    return body;
-}
-
-std::string field(const std::string& json, const std::string& key) {
-    const std::string marker = "\"" + key + "\":\"";
-    const auto at = json.find(marker);
-    if (at == std::string::npos) return {};
-    const auto start = at + marker.size();
-    return json.substr(start, json.find('"', start) - start);
-}
-
 // The slowest of a series of GET /frames (the whole project), in milliseconds.
-double slowest_frames(int count = 10) {
-    double slowest = 0;
-    for (int i = 0; i < count; ++i) {
-        const auto start = steady::now();
-        const auto answer = http_get("/frames");
-        const double ms = answer.status == 200
-                              ? std::chrono::duration<double, std::milli>(steady::now() - start).count()
-                              : 60000.0;
-        slowest = std::max(slowest, ms);
-    }
-    return slowest;
-}
+double slowest_frames() { return orva_test::slowest_get_ms("/frames", 10); }
 
 std::vector<std::string> sim_arguments() {
     std::vector<std::string> arguments;
@@ -116,7 +84,7 @@ protected:
 
     bool all_online(std::chrono::seconds timeout) {
         for (std::size_t f = 1; f <= amps.size(); ++f) {
-            const auto frame = body_when("/frames/" + std::to_string(f),
+            const auto frame = orva_test::get_body_when("/frames/" + std::to_string(f),
                                          [](const std::string& b) { return has(b, "\"mon_network_status\":\"online\""); },
                                          timeout);
             if (!has(frame, "\"mon_network_status\":\"online\"")) {
@@ -132,8 +100,8 @@ protected:
         const auto start = steady::now();
         const auto posted = http_call("POST", "/requests", body);
         EXPECT_EQ(posted.status, 200) << body << " -> " << posted.body;
-        const std::string id = field(posted.body, "id");
-        const std::string done = body_when("/requests/" + id, [](const std::string& b) {
+        const std::string id = orva_test::json_field(posted.body, "id");
+        const std::string done = orva_test::get_body_when("/requests/" + id, [](const std::string& b) {
             return has(b, "\"status\":\"done\"") || has(b, "\"status\":\"fail\"");
         }, timeout);
         seconds = std::chrono::duration<double>(steady::now() - start).count();
@@ -144,10 +112,10 @@ protected:
     // monitoring shows it within `timeout`.
     bool healthy_amp_still_monitored(int temperature, std::chrono::seconds timeout) {
         sim_.expect_ok("param " + amps[0].id + " 3 3 " + std::to_string(temperature));
-        const auto channel = body_when("/channels/1", [&](const std::string& b) {
-            return field(b, "temperature") == std::to_string(temperature);
+        const auto channel = orva_test::get_body_when("/channels/1", [&](const std::string& b) {
+            return orva_test::json_field(b, "temperature") == std::to_string(temperature);
         }, timeout);
-        return field(channel, "temperature") == std::to_string(temperature);
+        return orva_test::json_field(channel, "temperature") == std::to_string(temperature);
     }
 
     mira_sim::sim_client sim_;
@@ -164,7 +132,7 @@ TEST_F(AmpFaults, MisbehavingAmplifiersHoldNothingAndComeBackByThemselves) {
 
     // The amplifiers that cannot be understood go offline; the healthy one stays online
     // and monitored, and REST answers as usual.
-    const auto silent = body_when("/frames/2", [](const std::string& b) {
+    const auto silent = orva_test::get_body_when("/frames/2", [](const std::string& b) {
         return has(b, "\"mon_network_status\":\"offline\"");
     }, 30s);
     EXPECT_TRUE(has(silent, "\"mon_network_status\":\"offline\"")) << silent;
@@ -177,12 +145,12 @@ TEST_F(AmpFaults, MisbehavingAmplifiersHoldNothingAndComeBackByThemselves) {
     // its transfer; the late one answers every exchange 120 ms late.
     double seconds = 0;
     const auto download = run_request(R"({"method":"sync","status":"start","direction":"get"})", 120s, seconds);
-    EXPECT_EQ(field(download, "status"), "done") << download;
-    EXPECT_EQ(field(download, "any_disconnected"), "true") << download;
+    EXPECT_EQ(orva_test::json_field(download, "status"), "done") << download;
+    EXPECT_EQ(orva_test::json_field(download, "any_disconnected"), "true") << download;
     EXPECT_LT(seconds, 60) << "download took " << seconds << " s";
     EXPECT_LE(slowest_frames(), allowed_ms);
     const auto upload = run_request(R"({"method":"sync","status":"start","direction":"put"})", 120s, seconds);
-    EXPECT_TRUE(field(upload, "status") == "fail" || field(upload, "status") == "done") << upload;
+    EXPECT_TRUE(orva_test::json_field(upload, "status") == "fail" || orva_test::json_field(upload, "status") == "done") << upload;
     EXPECT_LT(seconds, 60) << "upload took " << seconds << " s";
     EXPECT_TRUE(healthy_amp_still_monitored(62, 20s)) << http_get("/channels/1").body;
 
@@ -196,13 +164,13 @@ TEST_F(AmpFaults, MisbehavingAmplifiersHoldNothingAndComeBackByThemselves) {
                                           "\",\"frame_id\":\"" + std::to_string(frame) + "\",\"channel_id\":\"" +
                                           std::to_string(channel) + "\"}");
         ASSERT_EQ(posted.status, 200) << posted.body;
-        calibrations.emplace_back(field(posted.body, "id"), steady::now());
+        calibrations.emplace_back(orva_test::json_field(posted.body, "id"), steady::now());
     }
     for (const auto& [id, posted_at] : calibrations) {
-        const auto end = body_when("/requests/" + id, [](const std::string& b) {
+        const auto end = orva_test::get_body_when("/requests/" + id, [](const std::string& b) {
             return has(b, "\"status\":\"fail\"") || has(b, "\"status\":\"done\"");
         }, 60s);
-        EXPECT_EQ(field(end, "status"), "fail") << end;
+        EXPECT_EQ(orva_test::json_field(end, "status"), "fail") << end;
         EXPECT_LT(steady::now() - posted_at, 30s) << end;
     }
     EXPECT_LE(slowest_frames(), allowed_ms);
@@ -212,8 +180,8 @@ TEST_F(AmpFaults, MisbehavingAmplifiersHoldNothingAndComeBackByThemselves) {
     for (std::size_t i = 1; i < amps.size(); ++i) sim_.expect_ok("fault " + amps[i].id + " none");
     EXPECT_TRUE(all_online(60s));
     const auto again = run_request(R"({"method":"sync","status":"start","direction":"get"})", 120s, seconds);
-    EXPECT_EQ(field(again, "status"), "done") << again;
-    EXPECT_EQ(field(again, "any_disconnected"), "false") << again;
+    EXPECT_EQ(orva_test::json_field(again, "status"), "done") << again;
+    EXPECT_EQ(orva_test::json_field(again, "any_disconnected"), "false") << again;
 
     const auto asked = steady::now();
     EXPECT_EQ(backend_.stop(), 0);

@@ -103,6 +103,14 @@ bool backend_process::wait_for_log(const std::string& text, std::chrono::millise
     }
 }
 
+long backend_process::resident_kib() const {
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
 void backend_process::kill() {
     if (pid_ <= 0 || exit_status_) return;
     ::kill(pid_, SIGKILL);

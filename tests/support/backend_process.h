@@ -56,6 +56,8 @@ public:
     // Sends "SIGINT" to the quit port and waits for the exit; the exit status, or -1 when
     // the process had to be killed.
     int stop(std::chrono::milliseconds timeout = std::chrono::milliseconds(30000));
+    // Resident memory of the process in KiB (VmRSS); -1 when it cannot be read.
+    long resident_kib() const;
     // Kills the process with SIGKILL and reaps it.
     void kill();
     // True while the child has not exited.

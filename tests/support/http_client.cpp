@@ -96,4 +96,26 @@ std::string get_body_when(const std::string& target, const std::function<bool(co
     return body;
 }
 
+std::string json_field(const std::string& json, const std::string& key) {
+    const std::string marker = "\"" + key + "\":\"";
+    const auto at = json.find(marker);
+    if (at == std::string::npos) return {};
+    const auto start = at + marker.size();
+    return json.substr(start, json.find('"', start) - start);
+}
+
+double slowest_get_ms(const std::string& target, int count) {
+    double slowest = 0;
+    for (int i = 0; i < count; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        const auto answer = http_get(target);
+        const double ms = answer.status == 200 ? std::chrono::duration<double, std::milli>(
+                                                     std::chrono::steady_clock::now() - start)
+                                                     .count()
+                                               : 60000.0;
+        slowest = std::max(slowest, ms);
+    }
+    return slowest;
+}
+
 }  // namespace orva_test

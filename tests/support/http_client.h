@@ -50,6 +50,13 @@ inline http_answer http_get(const std::string& target, const http_options& optio
 std::string get_body_when(const std::string& target, const std::function<bool(const std::string&)>& done,
                           std::chrono::milliseconds timeout = std::chrono::milliseconds(20000));
 
+// The text of the first member `"key":"..."` of a compact JSON answer; empty when absent.
+std::string json_field(const std::string& json, const std::string& key);
+
+// The slowest of `count` GETs of `target` (a new connection each) in milliseconds: a
+// probe of how long other clients wait. A GET not answered 200 counts as a minute.
+double slowest_get_ms(const std::string& target, int count = 20);
+
 // Connects to host:port once; true when something accepts.
 bool port_open(const std::string& host, uint16_t port);
 
