@@ -111,6 +111,19 @@ long backend_process::resident_kib() const {
     return -1;
 }
 
+std::string backend_process::memory_report() const {
+    std::string report;
+    for (const char* file : {"smaps_rollup", "status"}) {
+        std::ifstream in("/proc/" + std::to_string(pid_) + "/" + file);
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.find("kB") != std::string::npos || line.rfind("Threads:", 0) == 0)
+                report += line + "\n";
+        }
+    }
+    return report;
+}
+
 void backend_process::kill() {
     if (pid_ <= 0 || exit_status_) return;
     ::kill(pid_, SIGKILL);

@@ -58,6 +58,8 @@ public:
     int stop(std::chrono::milliseconds timeout = std::chrono::milliseconds(30000));
     // Resident memory of the process in KiB (VmRSS); -1 when it cannot be read.
     long resident_kib() const;
+    // The process's memory summary and thread count, for the message of a failed memory check.
+    std::string memory_report() const;
     // Kills the process with SIGKILL and reaps it.
     void kill();
     // True while the child has not exited.
