@@ -226,6 +226,13 @@ void tesira_basic::log_in(steady::time_point deadline) {
         if (prompt != std::string::npos) {
             login_prompt_seen_ = true;
             login_message_ = chunk.substr(0, prompt == 0 ? 0 : prompt - 1);
+            if ((user_.empty() || password_.empty()) && options_.stored_login) {
+                std::string user, password;
+                if (options_.stored_login(login_message_, user, password) && !user.empty() && !password.empty()) {
+                    user_ = user;
+                    password_ = password;
+                }
+            }
             // Without credentials the server only waits for a user name: nothing more will
             // come, and waiting for it would hold the caller for the whole time-out.
             if (user_.empty() || password_.empty()) break;

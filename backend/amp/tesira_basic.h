@@ -5,7 +5,8 @@
 //   connect   TCP with a 2-second connect time-out; every telnet option the server offers
 //             (IAC <verb> <option>) is refused with IAC WONT <option>; then the banner is
 //             read: a chunk holding "login:" makes the client send `user` CR, wait for
-//             "word:", send `password` CR; the session is logged in when the last chunk
+//             "word:", send `password` CR (credentials of its own, else the stored login
+//             of the server's system); the session is logged in when the last chunk
 //             holds "Welcome" ("incorrect" ends the login as failed).
 //   commands  <tag> get <attribute> CR LF
 //             <tag> set <attribute> <value> CR LF
@@ -48,6 +49,10 @@ struct tesira_options {
     std::chrono::nanoseconds reconnect_interval = std::chrono::milliseconds(1500);
     // The steady clock (tests move their own).
     std::function<std::chrono::steady_clock::time_point()> now;
+    // Asked when the server wants a login and the client has no credentials of its own:
+    // fills the user and password stored for the server's system name (the text before
+    // its "login:"); false when there are none.
+    std::function<bool(const std::string& system, std::string& user, std::string& password)> stored_login;
 };
 
 class tesira_basic {

@@ -140,8 +140,13 @@ bool tesira_device::reconnected_locked(tesira_basic& client) {
 void tesira_device::publish_locked(const tesira_basic& client) {
     client_connected_.store(client.connected());
     client_prompt_seen_.store(client.login_prompt_seen());
-    std::lock_guard lock(message_mutex_);
-    client_message_ = client.login_message();
+    {
+        std::lock_guard lock(message_mutex_);
+        client_message_ = client.login_message();
+    }
+    const bool needed = client.login_prompt_seen() && !client.connected();
+    if (needed && !login_was_needed_ && options_.login_needed) options_.login_needed();
+    login_was_needed_ = needed;
 }
 
 int tesira_device::get_attribute(const std::string& attribute, std::string& value) {
@@ -183,11 +188,7 @@ float tesira_device::min_firmware_version() const { return 19.0f; }
 bool tesira_device::connected() const { return client_made_.load() && client_connected_.load(); }
 
 bool tesira_device::login_required(std::string& message) {
-    if (!client_made_.load()) {
-        std::lock_guard lock(client_mutex_);
-        client_locked();
-    }
-    if (client_connected_.load()) return false;
+    if (!client_made_.load() || client_connected_.load()) return false;
     {
         std::lock_guard lock(message_mutex_);
         message = client_message_;

@@ -13,9 +13,12 @@
 // server's `mute` attributes, which are authoritative. `read_param` reads through cache
 // lines while the cache is on: a miss reads up to 56 words of the line the index lies in.
 //
-// The client is created and connected on the first operation that needs it. A device
-// whose server asks for a login reports it through `login_required` (with the server's
-// message, its system name) until `set_credentials` logs it in.
+// The client is created and connected on the first operation that talks to the server
+// (`login_required` and `connected` only report what is known, they never connect). A
+// server that asks for a login gets the stored login of its system when there is one
+// (`tesira_options::stored_login`); otherwise the device reports the login through
+// `login_required` (with the server's message, its system name) and `login_needed` until
+// `set_credentials` logs it in.
 //
 // Thread safety: any thread may call a device; callers hold `operation_mutex` around a
 // sequence of operations. Every use of the client is serialised by the client mutex;
@@ -31,6 +34,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -69,8 +73,12 @@ bool tesira_reply_value(const std::string& reply, std::string& value);
 bool tesira_reply_words(const std::string& reply, std::vector<std::uint32_t>& words);
 
 struct tesira_device_options {
-    tesira_options client;  // port, time-outs and clock of the telnet client
+    // Port, time-outs and clock of the telnet client, and the stored logins it may use.
+    tesira_options client;
     std::shared_ptr<const amp::clock> device_clock = steady_clock_source();
+    // Told when the server starts asking for a login that no credentials satisfy (once
+    // each time the device goes from logged in, or not yet connected, to that state).
+    std::function<void()> login_needed;
 };
 
 class tesira_device final : public device {
@@ -152,6 +160,7 @@ private:
     std::atomic<bool> client_made_{false};
     std::atomic<bool> client_connected_{false};
     std::atomic<bool> client_prompt_seen_{false};
+    bool login_was_needed_ = false;  // guarded by client_mutex_
     mutable std::mutex message_mutex_;
     std::string client_message_;  // guarded by message_mutex_
 

@@ -13,8 +13,8 @@
 namespace nox {
 
 backend::backend()
-    : tesira_(engine_, registry_, [](const std::string& server_address, const std::string& instance_tag) {
-          return std::make_shared<amp::tesira_device>(server_address, instance_tag);
+    : tesira_(engine_, registry_, [this](const std::string& server_address, const std::string& instance_tag) {
+          return std::make_shared<amp::tesira_device>(server_address, instance_tag, tesira_device_options_for(store_));
       }) {
     store_.set_broadcast([this](const std::string& text) { hub_.broadcast(text); });
     store_.set_rebuild_devices([this](bool keep_devices) { registry_.rebuild_devices(keep_devices); });

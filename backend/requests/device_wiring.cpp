@@ -2,7 +2,6 @@
 
 #include "backend/amp/mira_device.h"
 #include "backend/amp/mira_discovery.h"
-#include "backend/amp/tesira_device.h"
 #include "backend/requests/request_engine.h"
 #include "common/log/log.h"
 
@@ -51,9 +50,22 @@ std::optional<amp::device_address> parse_device_id(const std::string& text, std:
     return address;
 }
 
-device_registry::device_ptr make_frame_device(const model& frame) {
+amp::tesira_device_options tesira_device_options_for(project_store& store) {
+    amp::tesira_device_options options;
+    options.client.stored_login = [&store](const std::string& system, std::string& user, std::string& password) {
+        const auto found = store.logins().find_where("name", system);
+        if (found.empty()) return false;
+        user = found.front().get("login");
+        password = found.front().get("pass");
+        return true;
+    };
+    options.login_needed = [&store] { store.broadcast("login_required"); };
+    return options;
+}
+
+device_registry::device_ptr make_frame_device(const model& frame, const amp::tesira_device_options& tesira) {
     if (frame.has("frame_type", "tesira")) {
-        return std::make_shared<amp::tesira_device>(frame.get("server_address"), frame.get("device_id"));
+        return std::make_shared<amp::tesira_device>(frame.get("server_address"), frame.get("device_id"), tesira);
     }
     const std::string device_id = frame.get("device_id");
     const auto address = parse_device_id(device_id, kind_of(frame));
@@ -66,7 +78,9 @@ device_registry::device_ptr make_frame_device(const model& frame) {
 
 device_registry::hooks production_registry_hooks(request_engine& engine, device_wiring_options options) {
     device_registry::hooks hooks;
-    hooks.make_device = make_frame_device;
+    hooks.make_device = [tesira = tesira_device_options_for(engine.store())](const model& frame) {
+        return make_frame_device(frame, tesira);
+    };
     hooks.discover = [options] {
         return discovery_of(options)(amp::get_mira_interface(options.adapters));
     };

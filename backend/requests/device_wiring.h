@@ -7,13 +7,14 @@
 // Mira frames get a `nox::amp::mira_device` on the shared UDP transport, addressed by
 // the frame's `device_id` ("hhhhhhhh:llllllll") and `module_class` (default 1). Tesira
 // frames get a `nox::amp::tesira_device` for the block `device_id` (its instance tag) on
-// the server `server_address`.
+// the server `server_address`, with the stored logins of the project store.
 //
 // Thread safety: the functions may be called from any thread; they lock what they touch
 // through the registry and the store.
 #pragma once
 
 #include "backend/amp/network_interfaces.h"
+#include "backend/amp/tesira_device.h"
 #include "backend/model/device_registry.h"
 
 #include <optional>
@@ -32,8 +33,14 @@ struct device_wiring_options {
 // The Mira address of a `device_id` text; nothing when it is malformed.
 std::optional<amp::device_address> parse_device_id(const std::string& text, std::uint16_t kind);
 
-// The device for an associated frame, or null (a malformed Mira identity).
-device_registry::device_ptr make_frame_device(const model& frame);
+// The device for an associated frame, or null (a malformed Mira identity). Tesira-hosted
+// devices get `tesira` (stored logins, the login notice).
+device_registry::device_ptr make_frame_device(const model& frame, const amp::tesira_device_options& tesira = {});
+
+// Options of the backend's Tesira-hosted devices: a server that asks for a login gets the
+// login stored in `store` for its system name, and when none satisfies it "login_required"
+// is broadcast.
+amp::tesira_device_options tesira_device_options_for(project_store& store);
 
 // The registry's hooks in production: devices from make_frame_device, discovery on the
 // interface in force, the interface settings from the machine's adapters, commits through

@@ -4,6 +4,7 @@
 // given, and kept across a restart; and every fault mode of the server during monitoring.
 #include "tests/support/backend_process.h"
 #include "tests/support/http_client.h"
+#include "tests/support/ws_client.h"
 #include "tools/sim_amp/sim_client.h"
 
 #include <gtest/gtest.h>
@@ -210,8 +211,11 @@ TEST_F(TesiraServerFaults, StalledReplyCostsItsTimeOutAndMonitoringGoesOn) {
 }
 
 TEST_F(TesiraServerFaults, LoginRequiredMidwayIsReportedAndALoginReconnects) {
+    orva_test::ws_client ws;
+    ASSERT_TRUE(ws.connected());
     sim_.expect_ok("credentials admin orva");
     sim_.expect_ok("fault login");
+    EXPECT_TRUE(ws.wait_for("login_required", 20s));
     const std::string servers =
         get_body_when("/api/login_devices", [](const std::string& b) { return has(b, "server"); }, 30s);
     EXPECT_EQ(servers, "{\"server\":\"TesiraServer\"}") << backend_.log();

@@ -353,18 +353,57 @@ TEST_F(TesiraDeviceTest, LoginIsReportedUntilCredentialsConnect) {
             s.send(user == "admin" && password == "secret" ? "\r\nWelcome\r\n" : "\r\nLogin incorrect\r\n");
             for (std::string line; !(line = s.read_line(3000)).empty();) s.send("+OK \"value\":\"Hall amp\"\r\n");
         }});
-    auto dev = device();
+    int notices = 0;
+    nox::amp::tesira_device_options options;
+    options.client.port = server_->port();
+    options.client.receive_timeout_ms = 1000;
+    options.login_needed = [&] { ++notices; };
+    auto dev = std::make_unique<tesira_device>("127.0.0.1", "Amp1", options);
     std::string message;
+    EXPECT_FALSE(dev->login_required(message));  // nothing known before the first exchange
+    std::string name;
+    EXPECT_EQ(dev->read_frame_name(name), -1);
     EXPECT_TRUE(dev->login_required(message));
     EXPECT_EQ(message, "Hall");
     EXPECT_FALSE(dev->connected());
-    std::string name;
-    EXPECT_EQ(dev->read_frame_name(name), -1);
+    EXPECT_EQ(notices, 1);
     dev->set_credentials("admin", "secret");
     EXPECT_TRUE(dev->connected());
     EXPECT_FALSE(dev->login_required(message));
     EXPECT_EQ(dev->read_frame_name(name), 0);
     EXPECT_EQ(name, "Hall amp");
+}
+
+TEST_F(TesiraDeviceTest, StoredLoginOfTheServersSystemIsUsedWithoutAsking) {
+    std::string user, password;
+    server_ = std::make_unique<fake_tesira_server>(std::vector<fake_tesira_server::script>{[&](fake_session& s) {
+        s.send("\nHall login: ");
+        user = s.read_line();
+        s.send("Password: ");
+        password = s.read_line();
+        s.send("\r\nWelcome\r\n");
+        s.answer("+OK \"value\":true\r\n");
+        s.read_line();
+    }});
+    std::string asked_for;
+    int notices = 0;
+    nox::amp::tesira_device_options options;
+    options.client.port = server_->port();
+    options.client.stored_login = [&](const std::string& system, std::string& u, std::string& p) {
+        asked_for = system;
+        u = "admin";
+        p = "stored";
+        return true;
+    };
+    options.login_needed = [&] { ++notices; };
+    tesira_device dev("127.0.0.1", "Amp1", options);
+    int on = 0;
+    EXPECT_EQ(dev.read_power(on), 0);
+    EXPECT_EQ(asked_for, "Hall");
+    EXPECT_EQ(user, "admin");
+    EXPECT_EQ(password, "stored");
+    EXPECT_TRUE(dev.connected());
+    EXPECT_EQ(notices, 0);
 }
 
 TEST(TesiraReplies, ValuesAndWords) {
