@@ -7,12 +7,10 @@
 #include "backend/requests/model_json.h"
 #include "tests/support/backend_process.h"
 #include "tests/support/http_client.h"
+#include "tests/calibration/rest_requests.h"
 #include "tests/calibration/sim_support.h"
 #include "tools/mira_sim/sim_client.h"
 #include "tools/sim_amp/load_line.h"
-
-#include <boost/property_tree/json_parser.hpp>
-#include <boost/property_tree/ptree.hpp>
 
 #include <gtest/gtest.h>
 
@@ -28,23 +26,9 @@ using namespace std::chrono_literals;
 using calibration_sim_support::numbers;
 using orva_test::http_call;
 using orva_test::http_get;
+using calibration_rest::models_of;
 
 const std::string amp_id = "0000abcd:00000001";
-
-std::vector<nox::model> models_of(const std::string& list) {
-    boost::property_tree::ptree tree;
-    std::istringstream in(list);
-    boost::property_tree::read_json(in, tree);
-    std::vector<nox::model> out;
-    for (const auto& [key, node] : tree) {
-        nox::model m;
-        for (const auto& [k, v] : node) m.set(k, v.data());
-        if (m.has("id")) m.set_id(static_cast<int32_t>(nox::parse_int(m.at("id"))));
-        out.push_back(m);
-    }
-    return out;
-}
-
 
 class CalibrationProcess : public ::testing::Test {
 protected:
@@ -59,60 +43,20 @@ protected:
         while (std::chrono::steady_clock::now() < deadline) {
             for (const auto& f : models_of(http_get("/frames").body)) {
                 if (f.get("device_id") != amp_id || f.get("synced") != "true") continue;
-                frame_id_ = f.id();
-                for (const auto& id : nox::channel_ids_of(f)) channels_.push_back(id);
-                return channels_.size() == 4;
+                rest_.frame_id = f.id();
+                rest_.channels = nox::channel_ids_of(f);
+                return rest_.channels.size() == 4;
             }
             std::this_thread::sleep_for(200ms);
         }
         return false;
     }
 
-    // Posts a request on channel `index`; returns it as stored, with a mark of its own
-    // that tells it from a later request reusing its id.
-    nox::model post(int index, const std::string& attributes) {
-        const std::string mark = std::to_string(++posted_);
-        const std::string body = R"({"device_id":")" + amp_id + R"(","frame_id":")" + std::to_string(frame_id_) +
-                                 R"(","channel_id":")" + std::to_string(channels_.at(std::size_t(index))) +
-                                 R"(","test_mark":")" + mark + "\"," + attributes + "}";
-        const auto posted = http_call("POST", "/requests", body);
-        EXPECT_EQ(posted.status, 200) << posted.body;
-        return nox::parse_model(posted.body);
-    }
-    // Follows a posted request until it is gone (done requests are removed) or failed;
-    // returns its last record and collects the progress texts.
-    nox::model follow(nox::model last, std::chrono::seconds limit = 60s) {
-        const std::string mark = last.get("test_mark");
-        const std::string path = "/requests/" + std::to_string(last.id());
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < deadline) {
-            const auto answer = http_get(path);
-            const nox::model now = answer.status == 200 ? nox::parse_model(answer.body) : nox::model();
-            if (answer.status == 404 || now.get("test_mark") != mark) {
-                last.set("status", "done");
-                return last;
-            }
-            last = now;
-            if (last.has("progress")) progress_.insert(last.get("progress"));
-            if (last.get("status") == "fail") return last;
-            std::this_thread::sleep_for(100ms);
-        }
-        return last;
-    }
-    nox::model follow(int index, const std::string& attributes) { return follow(post(index, attributes)); }
-
-    nox::model channel_at(int index) {
-        return nox::parse_model(http_get("/channels/" + std::to_string(channels_.at(std::size_t(index)))).body);
-    }
-    double stored(int index, const std::string& key) { return std::stod(channel_at(index).get(key, "nan")); }
     std::string sim_value(const std::string& key) { return calibration_sim_support::sim_value(sim_, amp_id, key); }
 
     mira_sim::sim_client sim_;
     orva_test::backend_process backend_;
-    int32_t frame_id_ = 0;
-    std::vector<int32_t> channels_;
-    std::set<std::string> progress_;
-    int posted_ = 0;
+    calibration_rest::request_follower rest_{amp_id};
 };
 
 TEST_F(CalibrationProcess, CalibrationSweepAndSwitchOverRest) {
@@ -123,38 +67,36 @@ TEST_F(CalibrationProcess, CalibrationSweepAndSwitchOverRest) {
     // Pilot-tone calibration of channel 2 with the amplifier's own tones (20000/22000 Hz,
     // read by the download), and a sweep of channel 4 posted right after it, which waits
     // for the calibration.
-    const nox::model calibration = post(1, R"("method":"calibrate","calibration_type":"ptg2")");
-    const nox::model waiting = post(3, R"("method":"calibrate","calibration_type":"sweep")");
+    const nox::model calibration = rest_.post(1, R"("method":"calibrate","calibration_type":"ptg2")");
+    const nox::model waiting = rest_.post(3, R"("method":"calibrate","calibration_type":"sweep")");
     std::this_thread::sleep_for(1500ms);
     const nox::model queued = nox::parse_model(http_get("/requests/" + std::to_string(waiting.id())).body);
     EXPECT_EQ(queued.get("progress"), "waiting for the amplifier's calibration or sweep in progress");
     EXPECT_EQ(queued.get("status"), "wait");
-    auto r = follow(calibration);
+    auto r = rest_.follow(calibration);
     ASSERT_EQ(r.get("status"), "done") << r.get("error") << backend_.log();
-    EXPECT_TRUE(progress_.count("calibrating: poll 1 of 31")) << backend_.log();
-    r = follow(waiting);
+    EXPECT_TRUE(rest_.progress.count("calibrating: poll 1 of 31")) << backend_.log();
+    r = rest_.follow(waiting);
     EXPECT_EQ(r.get("status"), "done") << r.get("error");
     const sim_amp::load_line line{true, 6.0};
     const double z1 = std::abs(sim_amp::line_impedance(line, 0.5, 20000.0));
     const double z2 = std::abs(sim_amp::line_impedance(line, 0.5, 22000.0));
-    EXPECT_NEAR(stored(1, "t1_ref_impedance"), z1, 0.006);
-    EXPECT_NEAR(stored(1, "t2_read_impedance"), z2, 0.006);
-    EXPECT_NEAR(stored(1, "t1_upper_threshold"), 1.25 * z1, 0.006);
-    EXPECT_NE(channel_at(1).get("last_calibrated", "none"), "none");
+    EXPECT_NEAR(rest_.stored(1, "t1_ref_impedance"), z1, 0.006);
+    EXPECT_NEAR(rest_.stored(1, "t2_read_impedance"), z2, 0.006);
+    EXPECT_NEAR(rest_.stored(1, "t1_upper_threshold"), 1.25 * z1, 0.006);
+    EXPECT_NE(rest_.channel_at(1).get("last_calibrated", "none"), "none");
     EXPECT_EQ(sim_value("Dev.LoadPilot.Enable?2"), "0");
 
     // Impedance sweep of the same channel with its stored cable resistance.
-    const double cable = stored(1, "t1_cable_resistance");
-    r = follow(1, R"("method":"calibrate","calibration_type":"sweep")");
+    const double cable = rest_.stored(1, "t1_cable_resistance");
+    r = rest_.follow(1, R"("method":"calibrate","calibration_type":"sweep")");
     ASSERT_EQ(r.get("status"), "done") << r.get("error");
-    EXPECT_TRUE(progress_.count("sweeping"));
-    std::vector<nox::model> sweeps;
-    for (const auto& m : models_of(http_get("/impedances").body))
-        if (m.get("channel_id") == std::to_string(channels_[1])) sweeps.push_back(m);
+    EXPECT_TRUE(rest_.progress.count("sweeping"));
+    const auto sweeps = rest_.sweeps_of(1);
     ASSERT_EQ(sweeps.size(), 1u);
     EXPECT_EQ(models_of(http_get("/impedances").body).size(), 2u);
     const nox::model sweep = nox::parse_model(http_get("/impedances/" + std::to_string(sweeps[0].id())).body);
-    EXPECT_EQ(sweep.get("channel_id"), std::to_string(channels_[1]));
+    EXPECT_EQ(sweep.get("channel_id"), std::to_string(rest_.channels[1]));
     const auto abs = numbers(sweep.get("abs"));
     ASSERT_EQ(abs.size(), 148u);
     for (int i : {0, 20, 147}) {
@@ -163,19 +105,19 @@ TEST_F(CalibrationProcess, CalibrationSweepAndSwitchOverRest) {
     EXPECT_NEAR(std::stod(sweep.get("dc_resistance")), cable + 0.85 * 6.0, 1e-5);
 
     // The switch, on and off.
-    r = follow(3, R"("method":"put_lms","enable":"1")");
+    r = rest_.follow(3, R"("method":"put_lms","enable":"1")");
     EXPECT_EQ(r.get("status"), "done");
     EXPECT_EQ(sim_value("Dev.LoadPilot.Enable?4"), "1");
-    EXPECT_EQ(channel_at(3).get("enabled_tones"), "1");
-    r = follow(3, R"("method":"put_lms","enable":"0")");
+    EXPECT_EQ(rest_.channel_at(3).get("enabled_tones"), "1");
+    r = rest_.follow(3, R"("method":"put_lms","enable":"0")");
     EXPECT_EQ(r.get("status"), "done");
     EXPECT_EQ(sim_value("Dev.LoadPilot.Enable?4"), "0");
-    EXPECT_EQ(channel_at(3).get("enabled_analyser"), "0");
+    EXPECT_EQ(rest_.channel_at(3).get("enabled_analyser"), "0");
 
     // A failure stays in /requests with its reason.
-    r = follow(1, R"("method":"calibrate","calibration_type":"sweep","channel_id":"999")");
+    r = rest_.follow(1, R"("method":"calibrate","calibration_type":"sweep","channel_id":"999")");
     EXPECT_EQ(r.get("status"), "fail");
-    EXPECT_EQ(r.get("error"), "channel 999 is not a channel of frame " + std::to_string(frame_id_));
+    EXPECT_EQ(r.get("error"), "channel 999 is not a channel of frame " + std::to_string(rest_.frame_id));
     EXPECT_EQ(backend_.stop(), 0);
 }
 
