@@ -31,9 +31,13 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         const bool has_value = i + 1 < argc;
         if (arg == "--demo") {
-            sim.add("AmpBlock1", "Balcony left");
+            auto& first = sim.add("AmpBlock1", "Balcony left");
             auto& second = sim.add("AmpBlock2", "Balcony right");
             second.params[{0, 3}] = 4;  // a high-power model
+            // Loudspeaker lines of several sizes, and one channel left without a load.
+            first.set_line(1, {true, 4.0});
+            second.set_line(0, {true, 16.0});
+            second.set_line(2, {false, 8.0});
         } else if (arg == "--block" && has_value) {
             const std::string spec = argv[++i];
             const auto eq = spec.find('=');
