@@ -7,6 +7,7 @@
 #include "tests/calibration/sim_support.h"
 #include "tests/support/backend_process.h"
 #include "tests/support/http_client.h"
+#include "tests/support/tesira_project.h"
 #include "tools/sim_amp/load_line.h"
 #include "tools/sim_amp/sim_client.h"
 
@@ -23,28 +24,13 @@ using sim_amp::sim_client;
 
 const std::string server = "10.99.0.2";
 
-// Frame 1 is the block AmpA of the server; its channel 2 has tone settings and a cable.
-std::string project() {
-    std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<configuration><frames><frame><id>1</id>"
-                      "<frame_type>tesira</frame_type><name>Hall left</name><device_id>AmpA</device_id>"
-                      "<server_address>" + server + "</server_address><channels>1 2 3 4</channels></frame></frames>"
-                      "<channels>";
-    for (int k = 1; k <= 4; ++k) {
-        xml += "<channel><id>" + std::to_string(k) + "</id><frame_id>1</frame_id><frame_type>tesira</frame_type>"
-               "<device_id>AmpA</device_id><name>" + std::to_string(k) + "</name>";
-        if (k == 2) {
-            xml += "<t1_frequency>20000</t1_frequency><t2_frequency>24000</t2_frequency>"
-                   "<t1_amplitude>0.2</t1_amplitude><t2_amplitude>0.1</t2_amplitude>"
-                   "<t1_cable_resistance>1.0</t1_cable_resistance>";
-        }
-        xml += "</channel>";
-    }
-    return xml + "</channels></configuration>";
-}
-
 orva_test::backend_process::options with_project() {
     orva_test::backend_process::options o;
-    o.configuration = project();
+    // Frame 1 is the block AmpA of the server; its channel 2 has tone settings and a cable.
+    o.configuration = orva_test::tesira_block_project(
+        server, "AmpA",
+        {{2, "<t1_frequency>20000</t1_frequency><t2_frequency>24000</t2_frequency><t1_amplitude>0.2</t1_amplitude>"
+             "<t2_amplitude>0.1</t2_amplitude><t1_cable_resistance>1.0</t1_cable_resistance>"}});
     return o;
 }
 

@@ -4,6 +4,7 @@
 // given, and kept across a restart; and every fault mode of the server during monitoring.
 #include "tests/support/backend_process.h"
 #include "tests/support/http_client.h"
+#include "tests/support/tesira_project.h"
 #include "tests/support/ws_client.h"
 #include "tools/sim_amp/sim_client.h"
 
@@ -24,22 +25,9 @@ const std::string server = "10.99.0.2";
 
 bool has(const std::string& body, const std::string& text) { return body.find(text) != std::string::npos; }
 
-// A project with the block AmpA of the server associated as frame 1 (channels 1..4).
-std::string project_with_block() {
-    std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<configuration><frames><frame><id>1</id>"
-                      "<frame_type>tesira</frame_type><name>Hall left</name><device_id>AmpA</device_id>"
-                      "<server_address>" + server + "</server_address><channels>1 2 3 4</channels></frame></frames>"
-                      "<channels>";
-    for (int k = 1; k <= 4; ++k) {
-        xml += "<channel><id>" + std::to_string(k) + "</id><frame_id>1</frame_id><frame_type>tesira</frame_type>"
-               "<device_id>AmpA</device_id><name>" + std::to_string(k) + "</name></channel>";
-    }
-    return xml + "</channels></configuration>";
-}
-
 orva_test::backend_process::options with_block(std::map<std::string, std::string> data_files = {}) {
     orva_test::backend_process::options o;
-    o.configuration = project_with_block();
+    o.configuration = orva_test::tesira_block_project(server);  // block AmpA as frame 1
     o.data_files = std::move(data_files);
     return o;
 }
