@@ -27,7 +27,8 @@ run_one() {
   cp tests/fuzz/corpus/"$target"/* "$work"/
   # 4 GiB: the WebSocket target's server may reserve (not fill) a buffer of up to 2 GiB
   # for a frame a client announces.
-  if "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 \
+  # In the network sandbox: some targets play an amplifier or a server on a loopback port.
+  if scripts/sandbox.sh "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 \
       -malloc_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$build/fuzz-findings/$target-" \
       "$work" > "$work.log" 2>&1; then
     runs=$(grep -m1 'stat::number_of_executed_units' "$work.log" | awk '{print $2}')

@@ -89,7 +89,7 @@ void append_collection(std::string& out, const model_collection& c, const std::v
 
 }  // namespace
 
-void check_project_text_shape(std::string_view text) {
+void check_xml_shape(std::string_view text, int max_depth, size_t max_nodes) {
     const size_t n = text.size();
     // Index just past the first `end` at or after `from`, or the end of the text.
     auto past = [&](std::string_view end, size_t from) {
@@ -136,15 +136,17 @@ void check_project_text_shape(std::string_view text) {
                 }
             }
             const bool empty_element = j < n && text[j - 1] == '/';
-            if (!empty_element && ++depth > max_project_depth)
-                throw std::runtime_error("elements nested more than " +
-                                         std::to_string(max_project_depth) + " levels deep");
-            if (nodes > max_project_nodes)
-                throw std::runtime_error("more than " + std::to_string(max_project_nodes) +
-                                         " elements and attributes");
+            if (!empty_element && ++depth > max_depth)
+                throw std::runtime_error("elements nested more than " + std::to_string(max_depth) + " levels deep");
+            if (nodes > max_nodes)
+                throw std::runtime_error("more than " + std::to_string(max_nodes) + " elements and attributes");
             i = j < n ? j + 1 : n;
         }
     }
+}
+
+void check_project_text_shape(std::string_view xml_text) {
+    check_xml_shape(xml_text, max_project_depth, max_project_nodes);
 }
 
 std::vector<std::vector<model>> parse_project_text(const std::string& xml_text,

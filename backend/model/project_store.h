@@ -145,10 +145,14 @@ private:
 inline constexpr int max_project_depth = 32;
 inline constexpr size_t max_project_nodes = 1000000;
 
-// Throws std::runtime_error when `xml_text` nests elements deeper than max_project_depth
-// or holds more elements and XML attributes together than max_project_nodes. Comments,
-// CDATA sections, processing instructions and quoted attribute values are skipped as the
-// parser skips them; unbalanced end tags never lower the count below zero.
+// Throws std::runtime_error when `xml_text` nests elements deeper than `max_depth` or
+// holds more elements and XML attributes together than `max_nodes`. Comments, CDATA
+// sections, processing instructions and quoted attribute values are skipped as the parser
+// skips them; unbalanced end tags never lower the count below zero. For every XML text
+// from outside, before the (recursive) XML parser sees it.
+void check_xml_shape(std::string_view xml_text, int max_depth, size_t max_nodes);
+
+// check_xml_shape with the limits of a project text.
 void check_project_text_shape(std::string_view xml_text);
 
 // Parses the text of a project file into the models of the collections `names`, in that

@@ -19,36 +19,6 @@ namespace {
 
 const std::vector<std::string> default_channel_names = {"1", "2", "3", "4"};
 
-// The deepest element nesting of an XML text, found without parsing it, so that a
-// hostile file cannot drive the parser's recursion. Comments, CDATA, declarations and
-// processing instructions are skipped.
-int element_depth(const std::string& text) {
-    int depth = 0, deepest = 0;
-    std::size_t at = 0;
-    const auto skip_past = [&](const char* end) {
-        const auto found = text.find(end, at);
-        at = found == std::string::npos ? text.size() : found + std::char_traits<char>::length(end);
-    };
-    while ((at = text.find('<', at)) != std::string::npos) {
-        if (text.compare(at, 4, "<!--") == 0) {
-            skip_past("-->");
-        } else if (text.compare(at, 9, "<![CDATA[") == 0) {
-            skip_past("]]>");
-        } else if (text.compare(at, 2, "<?") == 0) {
-            skip_past("?>");
-        } else if (text.compare(at, 2, "<!") == 0) {
-            skip_past(">");
-        } else if (text.compare(at, 2, "</") == 0) {
-            --depth;
-            skip_past(">");
-        } else {
-            skip_past(">");
-            if (at < 2 || text[at - 2] != '/') deepest = std::max(deepest, ++depth);
-        }
-    }
-    return deepest;
-}
-
 bool is_ipv4(const std::string& text) {
     in_addr address{};
     return ::inet_pton(AF_INET, text.c_str(), &address) == 1;
@@ -84,7 +54,11 @@ std::vector<tesira_block> read_tesira_blocks(const std::string& xml_text_in) {
     if (xml_text_in.size() > tesira_import_max_bytes) throw tesira_import_error("file too large");
     std::string text = xml_text_in;
     if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);  // a UTF-8 byte-order mark
-    if (element_depth(text) > tesira_import_max_depth) throw tesira_import_error("elements nested too deeply");
+    try {
+        check_xml_shape(text, tesira_import_max_depth, tesira_import_max_nodes);
+    } catch (const std::runtime_error& e) {
+        throw tesira_import_error(e.what());
+    }
 
     pt::ptree tree;
     try {

@@ -51,9 +51,11 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Limits on what an import reads.
+// Limits on what an import reads: its size, and the nesting and the number of elements
+// and XML attributes that the property tree's recursive parser is given.
 inline constexpr std::size_t tesira_import_max_bytes = 16 * 1024 * 1024;
 inline constexpr int tesira_import_max_depth = 256;
+inline constexpr std::size_t tesira_import_max_nodes = 1000000;
 inline constexpr std::size_t tesira_import_max_blocks = 4096;
 
 // The blocks of an import file's text, in document order. Throws tesira_import_error

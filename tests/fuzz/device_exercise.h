@@ -1,10 +1,11 @@
-// The sequence of operations that the device fuzz target runs on a `mira_device`, shared
-// with the seed capture, which runs the same sequence against the simulator and records
-// every reply: a seed then replays a real exchange, reply for reply.
+// The sequence of operations that the device fuzz targets run on an amplifier device (a
+// `mira_device` or a `tesira_device`). The seed capture runs the same sequence against
+// the Mira simulator and records every reply: a seed then replays a real exchange, reply
+// for reply.
 //
 // `project_text` hands out the project texts that the writes are given (one call per
-// write, in order); `more` is false once the fuzz input is used up, which ends the
-// parameter loop early.
+// write, in order); `more` is false once the fuzz input (or the target's budget) is used
+// up, which ends the parameter loop early.
 #pragma once
 
 #include "backend/amp/mira_device.h"
@@ -15,19 +16,22 @@
 
 namespace orva_fuzz {
 
-// Returns the words of the last monitoring read (empty when it failed).
-inline std::vector<std::uint32_t> exercise_mira_device(nox::amp::mira_device& device,
-                                                        const std::function<std::string()>& project_text,
-                                                        const std::function<bool()>& more) {
+// Every read a device has, and the writes that read before they write. Returns the words
+// of the last monitoring read (empty when it failed).
+inline std::vector<std::uint32_t> exercise_device(nox::amp::device& device,
+                                                   const std::function<std::string()>& project_text,
+                                                   const std::function<bool()>& more) {
     int code = 0, mute = 0, on = 0, mode = 0, done = 0;
-    bool primary = false, selected = false;
-    std::string name, type, module_label, output_label;
+    bool primary = false;
+    std::string name, type, module_label, output_label, message;
     std::vector<std::string> names;
     std::vector<std::uint32_t> words, monitor;
     nox::amp::pilot_readings pilot;
     device.read_model(code, name, type);
     device.firmware_version();
+    device.login_required(message);
     device.read_frame_name(name);
+    device.read_channel_names(names);
     device.read_routing(names);
     for (int channel = 0; channel < 4; ++channel) {
         device.read_mute(channel, mute);
@@ -37,7 +41,6 @@ inline std::vector<std::uint32_t> exercise_mira_device(nox::amp::mira_device& de
     }
     device.read_power(on);
     device.calibration_done(0xFFF, done);
-    device.is_selected(selected);
     device.read_monitor(monitor);
     device.read_params({0, 4, 4}, words);
     device.read_params({5, 300, 357}, words);
@@ -59,6 +62,15 @@ inline std::vector<std::uint32_t> exercise_mira_device(nox::amp::mira_device& de
     device.write_channel_names(new_names);
     device.write_frame_name(project_text());
     return monitor;
+}
+
+// exercise_device, and the selection query only a Mira amplifier answers.
+inline std::vector<std::uint32_t> exercise_mira_device(nox::amp::mira_device& device,
+                                                        const std::function<std::string()>& project_text,
+                                                        const std::function<bool()>& more) {
+    bool selected = false;
+    device.is_selected(selected);
+    return exercise_device(device, project_text, more);
 }
 
 }  // namespace orva_fuzz

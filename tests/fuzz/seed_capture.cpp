@@ -214,6 +214,25 @@ void tesira_seeds() {
     write_seed("tesira_telnet_fuzz", "in-band-negotiation", options + "\nWelcome\r\n\xff\xfb\x01" + replies);
 }
 
+// Tesira configuration files: the demo's, and blocks of the kinds an import meets.
+void tesira_import_seeds(const fs::path& source) {
+    std::ifstream in(source / "examples/tesira_demo.xml", std::ios::binary);
+    write_seed("tesira_import_fuzz", "tesira_demo.xml",
+               std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+    write_seed("tesira_import_fuzz", "quoted-and-bom",
+               "\xEF\xBB\xBF<?xml version=\"1.0\"?><Tesira><Blocks>"
+               "<AmpBlock instanceTag=\"Amp &quot;1&quot; &amp; 2\" proxyIPAddress=\"192.168.1.20\">"
+               "<ampName>Hall &lt;left&gt;</ampName></AmpBlock><!-- a comment -->"
+               "<AmpBlock instanceTag=\"Amp 3\" proxyIPAddress=\"10.0.0.1\"><ampName>Foyer</ampName></AmpBlock>"
+               "</Blocks></Tesira>");
+    write_seed("tesira_import_fuzz", "no-name",
+               "<Tesira><Blocks><AmpBlock instanceTag=\"A\" proxyIPAddress=\"10.0.0.1\"/></Blocks></Tesira>");
+    // Nesting hidden behind start tags whose quoted values end like empty elements.
+    std::string nested = "<Tesira><Blocks>";
+    for (int level = 0; level < 300; ++level) nested += "<a x=\"/>\">";
+    write_seed("tesira_import_fuzz", "quoted-nesting", nested + "</Blocks></Tesira>");
+}
+
 void json_seeds() {
     const char* const bodies[] = {
         R"({"method":"refresh","network_interface":"10.99.0.1"})",
@@ -375,6 +394,7 @@ int main(int argc, char** argv) {
     const fs::path source = ORVA_SOURCE_DIR;
     amplifier_seeds();
     tesira_seeds();
+    tesira_import_seeds(source);
     json_seeds();
     project_seeds(source);
     launcher_seeds();

@@ -1,12 +1,17 @@
-// What a Tesira server sends, as the telnet client reads it: option negotiation, banner
-// and login dialogue, then the status characters and reply lines of its commands. A small
-// server on a loopback port plays the input: on every connection the client makes (the
-// client reconnects after a broken reply) it sends all of the input's bytes and ends its
-// side. The client connects, logs in and runs one command of each kind. Checks that every
-// command ends with one of its result codes within the client's time-outs, and that a
-// reply never exceeds the client's cap.
+// What a Tesira server sends, as the telnet client and the Tesira-hosted device read it:
+// option negotiation, banner and login dialogue, then the status characters and reply
+// lines of their commands. A small server on a loopback port plays the input: on every
+// connection (the client reconnects after a broken reply) it sends all of the input's
+// bytes and ends its side. The client connects, logs in and runs one command of each
+// kind; then a device reads everything it can read from its amplifier block over such
+// connections, and writes what reads before it writes. The reply parsers also get the
+// input as one reply. Checks that every command ends with one of its result codes within
+// the client's time-outs, that a reply never exceeds the client's cap, and that nothing
+// throws out of a device.
 #include "backend/amp/tesira_basic.h"
+#include "backend/amp/tesira_device.h"
 #include "common/log/log.h"
+#include "tests/fuzz/device_exercise.h"
 #include "tests/fuzz/fuzz_check.h"
 
 #include <arpa/inet.h>
@@ -15,6 +20,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -110,5 +116,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(result_code(client.poke("Amp1", 0x50012c, {1, 0xFFFFFFFFu}, reply)));
     FUZZ_CHECK(reply.size() <= 64 * 1024 + 1);
     client.close();
+
+    std::string value;
+    std::vector<std::uint32_t> words;
+    const std::string as_reply(reinterpret_cast<const char*>(data), std::min<std::size_t>(size, 64 * 1024));
+    if (nox::amp::tesira_reply_value(as_reply, value)) FUZZ_CHECK(value.size() <= as_reply.size());
+    if (nox::amp::tesira_reply_words(as_reply, words)) FUZZ_CHECK(words.size() <= as_reply.size());
+
+    nox::amp::tesira_device_options device_options;
+    device_options.client = options;
+    nox::amp::tesira_device device("127.0.0.1", "Amp1", device_options);
+    device.set_credentials("admin", "orva");
+    device.cache_off();
+    int budget = 24;  // parameters read and written: a sample of the lists keeps a run short
+    orva_fuzz::exercise_device(
+        device, [&] { return value.empty() ? std::string("1") : value; }, [&] { return --budget >= 0; });
     return 0;
 }

@@ -137,12 +137,16 @@ TEST_F(TesiraProjectTest, BrokenFilesFailAndLeaveTheProjectAsItWas) {
         <B instanceTag="A2"><ampName>Two</ampName></B></Blocks></Tesira>)";
     std::string deep = "<Tesira><Blocks>";
     for (int i = 0; i < 20000; ++i) deep += "<a>";
+    // Start tags whose quoted attribute value ends like an empty element are nesting too.
+    std::string deep_quoted = "<Tesira><Blocks>";
+    for (int i = 0; i < 300000; ++i) deep_quoted += "<a x=\"/>\">";
     const std::map<std::string, std::string> files = {
         {"not_xml.xml", "<Tesira><Blocks><B"},
         {"no_blocks.xml", "<Tesira><System/></Tesira>"},
         {"missing_value.xml", missing_value},
         {"bad_address.xml", R"(<Tesira><Blocks><B instanceTag="A" proxyIPAddress="hall"><ampName>X</ampName></B></Blocks></Tesira>)"},
         {"deep.xml", deep},
+        {"deep_quoted.xml", deep_quoted},
         {"utf16.xml", std::string("\xff\xfe<\0T\0e\0s\0i\0r\0a\0>\0", 18)},
     };
     for (const auto& [name, content] : files) {
