@@ -22,7 +22,6 @@ const std::map<std::pair<std::string, std::string>, std::vector<const char*>>& r
         {{"set_power_status", "wait"}, {"power_status"}},
         {{"set_mute", "wait"}, {"channel_id", "mute"}},
         {{"export_tesira", "wait"}, {"output_path"}},
-        {{"import_tesira", "wait"}, {"input_path"}},
         {{"assoc_tesira", "wait"}, {"instance_tag", "server_address"}},
         {{"import_config", "wait"}, {"data"}},
         {{"login", "wait"}, {"systemname", "username", "password"}},
@@ -46,6 +45,9 @@ void check_posted_request(const model& request, const method_table& methods) {
             if (!request.has(key)) throw request_refused("request " + method + " lacks \"" + key + "\"");
         }
     }
+    // A Tesira import reads an uploaded text or a file on this machine.
+    if (method == "import_tesira" && status == "wait" && !request.has("data") && !request.has("input_path"))
+        throw request_refused("request import_tesira lacks \"data\" or \"input_path\"");
     if (method == "sync" && status == "start") {
         const std::string& direction = request.at("direction");
         if (direction != "get" && direction != "put" && direction != "get_monitor")

@@ -7,11 +7,21 @@ namespace nox {
 void register_tesira_handlers(method_table& table, tesira_project& project) {
     tesira_project* p = &project;
     table.set_handler("import_tesira", "wait", [p](model& request, request_engine& engine) {
-        if (!request.has("input_path")) {
-            request.set("status", "fail");
+        std::string reason;
+        int result = 1;
+        if (request.has("data")) {
+            // The file's text, uploaded in the request, is taken out of it: the record keeps
+            // the empty text rather than MiBs nobody reads again.
+            const std::string data = std::move(request.attributes().at("data"));
+            request.set("data", "");
+            result = p->import_tesira_text(data, &reason);
+        } else if (request.has("input_path")) {
+            result = p->import_tesira(request.at("input_path"), &reason);
         } else {
-            request.set("status", p->import_tesira(request.at("input_path")) == 0 ? "done" : "fail");
+            reason = "neither input_path nor data given";
         }
+        request.set("status", result == 0 ? "done" : "fail");
+        if (result != 0) request.set("error", storable_text("Tesira import failed: " + reason));
         engine.broadcast("sigupdate");
     });
     table.set_handler("assoc_tesira", "wait", [p](model& request, request_engine& engine) {

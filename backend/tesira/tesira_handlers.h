@@ -1,6 +1,7 @@
 // Handlers of the Tesira requests, all in status "wait":
-//   import_tesira   `input_path`: imports the file's amplifier blocks; "fail" without a
-//                   path or when the import fails; broadcasts "sigupdate"
+//   import_tesira   `data` (the file's text, emptied once read) or `input_path`: imports
+//                   the file's amplifier blocks; "fail" with its `error` without either
+//                   or when the import fails; broadcasts "sigupdate"
 //   assoc_tesira    `server_address`, `instance_tag`: associates that amplifier block;
 //                   broadcasts "sigupdate"
 //   export_tesira   `output_path`: writes the export document; "fail" when it cannot be

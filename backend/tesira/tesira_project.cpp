@@ -103,7 +103,7 @@ std::string tesira_export_model_name(long long model_code, bool accessory_card) 
 tesira_project::tesira_project(request_engine& engine, device_registry& registry, device_factory make_device)
     : engine_(engine), store_(engine.store()), registry_(registry), make_device_(std::move(make_device)) {}
 
-int tesira_project::import_tesira(const std::string& path) {
+int tesira_project::import_tesira(const std::string& path, std::string* reason) {
     std::vector<tesira_block> blocks;
     try {
         std::error_code size_error;
@@ -114,14 +114,32 @@ int tesira_project::import_tesira(const std::string& path) {
         blocks = read_tesira_blocks(*text);
     } catch (const tesira_import_error& e) {
         log_line("Tesira import of " + path + " failed: " + e.what());
+        if (reason) *reason = e.what();
         return 1;
     }
+    import_blocks(blocks);
+    return 0;
+}
+
+int tesira_project::import_tesira_text(const std::string& text, std::string* reason) {
+    std::vector<tesira_block> blocks;
+    try {
+        blocks = read_tesira_blocks(text);
+    } catch (const tesira_import_error& e) {
+        log_line(std::string("Tesira import of an uploaded file failed: ") + e.what());
+        if (reason) *reason = e.what();
+        return 1;
+    }
+    import_blocks(blocks);
+    return 0;
+}
+
+void tesira_project::import_blocks(const std::vector<tesira_block>& blocks) {
     std::vector<model> new_requests;
     for (const auto& block : blocks) {
         associate_by_name(block.amp_name, default_channel_names, block.instance_tag, block.proxy_address, new_requests);
     }
     finish(new_requests);
-    return 0;
 }
 
 int tesira_project::assoc_tesira(const std::string& server_address, const std::string& instance_tag) {

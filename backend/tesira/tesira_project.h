@@ -2,9 +2,10 @@
 // frames with `frame_type` "tesira", the amplifier block's instance tag as `device_id` and
 // the server's address as `server_address`, and leave it again as an export document.
 //
-//   import_tesira        reads the amplifier blocks of a Tesira configuration file
-//                        (Tesira/Blocks/<block instanceTag=".." proxyIPAddress="..">
-//                        <ampName>..</ampName></block>) and associates one frame per block
+//   import_tesira        reads the amplifier blocks of a Tesira configuration file, from
+//   import_tesira_text   its path or its text (Tesira/Blocks/<block instanceTag=".."
+//                        proxyIPAddress=".."><ampName>..</ampName></block>) and
+//                        associates one frame per block
 //   assoc_tesira         asks a server for one block's name and channel names and
 //                        associates its frame (the server unreachable: the instance tag
 //                        as the name, channels "1".."4")
@@ -75,8 +76,11 @@ public:
     tesira_project(request_engine& engine, device_registry& registry, device_factory make_device);
 
     // 0, or 1 when the file cannot be read, is no Tesira file or a block lacks a value
-    // (logged; the project is unchanged).
-    int import_tesira(const std::string& path);
+    // (logged, the fault in `reason` when given; the project is unchanged).
+    int import_tesira(const std::string& path, std::string* reason = nullptr);
+    // The same for the text of an import file (uploaded through the user interface),
+    // parsed from memory under the same limits.
+    int import_tesira_text(const std::string& text, std::string* reason = nullptr);
     // 0, or 1 (logged, nothing changed) when the server address is no IPv4 address or the
     // instance tag is empty or holds a line break.
     int assoc_tesira(const std::string& server_address, const std::string& instance_tag);
@@ -91,6 +95,8 @@ public:
     bool export_tesira(const std::string& path) const;
 
 private:
+    // Associates a frame with each block, then finishes as below.
+    void import_blocks(const std::vector<tesira_block>& blocks);
     // Saves the project, rebuilds the devices and schedules the collected requests.
     void finish(const std::vector<model>& new_requests);
 

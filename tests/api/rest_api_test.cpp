@@ -21,7 +21,7 @@ protected:
         std::ofstream(examples_ / "example3.xml") << "<configuration><zones><zone><id>1</id></zone></zones></configuration>";
         // Requests are accepted for methods the backend can carry out; the engine is not
         // started, so these handlers never run.
-        for (const char* method : {"refresh", "import_config", "set_power_status"})
+        for (const char* method : {"refresh", "import_config", "import_tesira", "set_power_status"})
             engine_.methods().set_handler(method, "wait", [](nox::model&, nox::request_engine&) {});
         engine_.methods().set_handler("sync", "start", [](nox::model&, nox::request_engine&) {});
     }
@@ -135,6 +135,7 @@ TEST_F(RestApi, RequestsTheBackendCouldNeverCarryOutAreRefusedAndNotStored) {
         {R"({"method":"set_power_status","device_id":"0000abcd:00000001"})",
          "request set_power_status lacks \"power_status\""},
         {R"({"method":"import_config"})", "request import_config lacks \"data\""},
+        {R"({"method":"import_tesira"})", "request import_tesira lacks \"data\" or \"input_path\""},
         {R"({"method":"sync","status":"start"})", "request sync lacks \"direction\""},
         {R"({"method":"sync","status":"start","direction":"sideways"})", "unknown sync direction \"sideways\""},
         {R"({"method":"refresh","network_interface":")" + long_value + "\"}",

@@ -152,6 +152,11 @@ TEST_F(TesiraProjectTest, BrokenFilesFailAndLeaveTheProjectAsItWas) {
     for (const auto& [name, content] : files) {
         const auto path = write_file(name, content);
         EXPECT_EQ(run({{"method", "import_tesira"}, {"input_path", path}}).get("status"), "fail") << name;
+        // The same text uploaded in the request fails alike and says why.
+        const auto uploaded = run({{"method", "import_tesira"}, {"data", content}});
+        EXPECT_EQ(uploaded.get("status"), "fail") << name;
+        EXPECT_EQ(uploaded.get("error").rfind("Tesira import failed: ", 0), 0u) << name << uploaded.get("error");
+        EXPECT_EQ(uploaded.get("data"), "") << name;
     }
     EXPECT_EQ(run({{"method", "import_tesira"}, {"input_path", (folder_ / "absent.xml").string()}}).get("status"), "fail");
     EXPECT_EQ(run({{"method", "import_tesira"}}).get("status"), "fail");
@@ -166,6 +171,21 @@ TEST_F(TesiraProjectTest, OversizedFileIsRefusedBeforeItIsRead) {
     std::filesystem::resize_file(write_file("huge.xml", "<Tesira>"), nox::tesira_import_max_bytes + 1);
     EXPECT_EQ(project_.import_tesira(path), 1);
     EXPECT_NE(log_text().find("file too large"), std::string::npos);
+    std::string reason;
+    EXPECT_EQ(project_.import_tesira_text(std::string(nox::tesira_import_max_bytes + 1, ' '), &reason), 1);
+    EXPECT_EQ(reason, "file too large");
+    EXPECT_TRUE(frames().empty());
+}
+
+TEST_F(TesiraProjectTest, UploadedFileTextImportsLikeTheFileAndIsNotKeptInTheRecord) {
+    const auto request = run({{"method", "import_tesira"}, {"data", realistic_file}});
+    EXPECT_EQ(request.get("status"), "done");
+    EXPECT_EQ(request.get("data"), "");
+    EXPECT_FALSE(request.has("error"));
+    ASSERT_EQ(frames().size(), 3u);
+    EXPECT_EQ(frames()[1].get("device_id"), "Amp Hall Right");
+    EXPECT_EQ(queued_gets().size(), 3u);
+    EXPECT_NE(project_file().find("Foyer1"), std::string::npos);
 }
 
 TEST_F(TesiraProjectTest, AssociationReadsNamesFromTheServer) {
