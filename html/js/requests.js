@@ -37,6 +37,7 @@ export function failure_reason(record) {
   }
   if (record.method === 'sync') return 'At least one amplifier could not be reached.';
   if (record.method === 'import_config') return 'The file is not a project file of this system.';
+  if (record.method === 'import_tesira') return 'The file is not a Tesira configuration file with amplifier blocks.';
   if (record.method === 'assoc_select') return 'No select key was pressed in time.';
   if (record.method === 'assoc') return 'The amplifiers differ in type or model.';
   return 'The amplifier did not accept the request or did not answer.';

@@ -1,6 +1,6 @@
 // The interface's pure logic without a browser: value checks of the settings forms, the
-// difference report, the chart's frequency axis, status ranking and request failure
-// reasons.
+// difference report, the chart's frequency axis, status ranking, request failure reasons,
+// and the project file names and import files the backend would refuse.
 
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
@@ -9,6 +9,7 @@ import { parse_report } from '../../html/js/views/sync.js';
 import { point_frequency, parse_values } from '../../html/js/chart.js';
 import { worst_status, power_text, sync_text } from '../../html/js/format.js';
 import { failure_reason } from '../../html/js/requests.js';
+import { check_file_name, project_file_name, check_tesira_file } from '../../html/js/views/project.js';
 
 test('settings are refused with a reason when out of range or not numbers', () => {
   assert.equal(check_value('gain', '30', 'tesira'), '');
@@ -69,4 +70,27 @@ test('a failed request is explained by its reason or its result code', () => {
   assert.equal(failure_reason({ method: 'export_config', export_result: '2' }), 'A project file of that name exists already.');
   assert.equal(failure_reason({ method: 'login', login_result: '3' }), 'The server refused the user name or password.');
   assert.match(failure_reason({ method: 'put_diffs' }), /amplifier/);
+});
+
+test('project file names the backend would refuse are refused in the form', () => {
+  for (const good of ['Main hall', 'hall.xml', 'Saal Süd', 'a.b.c', 'x'.repeat(251)]) assert.equal(check_file_name(good), '', good);
+  for (const hidden of ['.', '..', '.hall', '.hall.xml', '..xml']) assert.equal(check_file_name(hidden), 'A file name cannot start with a dot.', hidden);
+  for (const bad of ['a/b', 'a\\b', 'tab\there', 'bell\u0007', 'del\u007f']) {
+    assert.equal(check_file_name(bad), 'A file name without slashes or control characters.', JSON.stringify(bad));
+  }
+  assert.equal(check_file_name(''), 'A file name is needed.');
+  // 255 bytes as saved, with ".xml" and counted in UTF-8.
+  assert.notEqual(check_file_name('x'.repeat(252)), '');
+  assert.equal(check_file_name('ü'.repeat(125)), '');
+  assert.notEqual(check_file_name('ü'.repeat(126)), '');
+  assert.equal(project_file_name('hall'), 'hall.xml');
+  assert.equal(project_file_name('hall.XML'), 'hall.XML');
+});
+
+test('a Tesira file over the import limit is refused before it is read', () => {
+  assert.equal(check_tesira_file({ size: 16 * 1024 * 1024 }), '');
+  assert.match(check_tesira_file({ size: 16 * 1024 * 1024 + 1 }), /larger than 16 MiB/);
+  assert.equal(check_tesira_file(undefined), 'Choose a file.');
+  assert.equal(failure_reason({ method: 'import_tesira', error: 'Tesira import failed: no Tesira.Blocks' }), 'Tesira import failed: no Tesira.Blocks');
+  assert.match(failure_reason({ method: 'import_tesira' }), /not a Tesira configuration file/);
 });

@@ -6,10 +6,31 @@ import { api } from '../api.js';
 import { confirm_dialog, form_dialog } from '../dialogs.js';
 import { failure_reason } from '../requests.js';
 
-const file_name_pattern = /^[^/\\\u0000-\u001f]{1,120}$/;
+// The backend saves a project only under a plain file name: not starting with a dot (no
+// hidden files, no "." or ".."), without slashes, backslashes or control characters, and
+// at most 255 bytes long. The name is checked as it will be saved, with its ".xml".
+const max_file_name_bytes = 255;
 
-function check_file_name(name) {
-  if (!file_name_pattern.test(name) || name === '.' || name === '..') return 'A file name without slashes or control characters.';
+export function project_file_name(name) {
+  return /\.xml$/i.test(name) ? name : `${name}.xml`;
+}
+
+export function check_file_name(name) {
+  if (!name) return 'A file name is needed.';
+  if (name.startsWith('.')) return 'A file name cannot start with a dot.';
+  if (/[/\\\u0000-\u001f\u007f]/.test(name)) return 'A file name without slashes or control characters.';
+  if (new TextEncoder().encode(project_file_name(name)).length > max_file_name_bytes) {
+    return `At most ${max_file_name_bytes} bytes, with “.xml”.`;
+  }
+  return '';
+}
+
+// The largest Tesira configuration file the backend imports.
+export const tesira_import_max_bytes = 16 * 1024 * 1024;
+
+export function check_tesira_file(file) {
+  if (!file) return 'Choose a file.';
+  if (file.size > tesira_import_max_bytes) return 'The file is larger than 16 MiB; a Tesira configuration file is far smaller.';
   return '';
 }
 
@@ -70,8 +91,8 @@ export function project_screen(app, main) {
   });
 
   // Asks for a file and reads it; resolves with {file, text}, or null.
-  async function choose_file(title, label, submit, accept) {
-    const values = await form_dialog(title, [{ name: 'file', label, type: 'file', accept, required: true }], submit);
+  async function choose_file(title, label, submit, accept, validate) {
+    const values = await form_dialog(title, [{ name: 'file', label, type: 'file', accept, required: true, validate }], submit);
     if (!values || !values.file) return null;
     try {
       return { file: values.file, text: await read_file(values.file) };
@@ -94,7 +115,7 @@ export function project_screen(app, main) {
       { name: 'filename', label: 'File name', value: settings.filename || '', required: true, validate: check_file_name },
     ], 'Save');
     if (!values) return null;
-    const filename = /\.xml$/i.test(values.filename) ? values.filename : `${values.filename}.xml`;
+    const filename = project_file_name(values.filename);
     const body = { method: 'export_config', mode: 'save_as', filename, project: values.project };
     if (values.overwrite) body.overwrite = 'true';
     const record = await run(body, `Save as ${filename}`);
@@ -121,7 +142,8 @@ export function project_screen(app, main) {
   });
 
   buttons.tesira_import.addEventListener('click', async () => {
-    const chosen = await choose_file('Import a Tesira project', 'Tesira configuration file', 'Import');
+    const chosen = await choose_file('Import a Tesira project', 'Tesira configuration file', 'Import', undefined,
+      check_tesira_file);
     if (!chosen) return;
     await run({ method: 'import_tesira', data: chosen.text }, `Import ${chosen.file.name}`);
     app.cache.schedule_refresh(0);
