@@ -5,7 +5,8 @@
 // simulated amplifiers on orva0 (10.99.0.1), and port 8080 is the sandbox's own.
 
 import { spawn } from 'node:child_process';
-import { mkdtempSync, rmSync, mkdirSync } from 'node:fs';
+import assert from 'node:assert/strict';
+import { mkdtempSync, rmSync, mkdirSync, readFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join, dirname } from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -191,4 +192,39 @@ export function launch_browser() {
 // tests discover through the user interface).
 export async function discover() {
   await post('/requests', { method: 'refresh', network_interface: sandbox_interface });
+}
+
+// Where the tests leave their screenshots ($ORVA_UI_ARTEFACTS, default build/ui_screenshots).
+export function artefacts_folder() {
+  const folder = process.env.ORVA_UI_ARTEFACTS || join(bin_dir, '../ui_screenshots');
+  mkdirSync(folder, { recursive: true });
+  return folder;
+}
+
+let axe_source = null;
+
+// Runs axe-core on the page: no serious or critical violation. The script is evaluated by
+// the test driver, so the page's content security policy does not apply to it.
+export async function check_accessibility(page, screen) {
+  axe_source ??= readFileSync(require.resolve('axe-core/axe.min.js'), 'utf8');
+  await page.evaluate(axe_source);
+  const result = await page.evaluate(() => window.axe.run(document, { resultTypes: ['violations'] }));
+  const bad = result.violations.filter((v) => v.impact === 'serious' || v.impact === 'critical');
+  assert.deepEqual(bad.map((v) => `${v.id}: ${v.help} (${v.nodes.map((n) => n.target.join(' ')).join(', ')})`), [],
+    `accessibility of ${screen}`);
+}
+
+// The row of the frames table whose name link reads `name`.
+export function frame_row(page, name) {
+  return page.locator('tr.frame-row', { has: page.locator(`a:text-is("${name}")`) });
+}
+
+// Ends a test file's browser, backend (its folder removed) and simulator, those started.
+export async function stop_all({ browser, server, sim }) {
+  if (browser) await browser.close();
+  if (server) {
+    await server.stop();
+    server.remove();
+  }
+  if (sim) await sim.stop();
 }

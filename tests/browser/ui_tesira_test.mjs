@@ -6,15 +6,11 @@
 
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { readFileSync, mkdirSync } from 'node:fs';
 import { join } from 'node:path';
-import { createRequire } from 'node:module';
-import { simulator, backend, launch_browser, base_url, bin_dir, wait_for, get } from './harness.mjs';
+import { simulator, backend, launch_browser, base_url, wait_for, get, artefacts_folder,
+  check_accessibility as check_page_accessibility, frame_row, stop_all } from './harness.mjs';
 
-const require = createRequire(import.meta.url);
-const axe_source = readFileSync(require.resolve('axe-core/axe.min.js'), 'utf8');
-const artefacts = process.env.ORVA_UI_ARTEFACTS || join(bin_dir, '../ui_screenshots');
-mkdirSync(artefacts, { recursive: true });
+const artefacts = artefacts_folder();
 
 const server_address = '10.99.0.2';
 const system_name = 'Hall System';
@@ -34,16 +30,12 @@ let browser;
 let page;
 const page_errors = [];
 
-async function check_accessibility(screen) {
-  await page.evaluate(axe_source);
-  const result = await page.evaluate(() => window.axe.run(document, { resultTypes: ['violations'] }));
-  const bad = result.violations.filter((v) => v.impact === 'serious' || v.impact === 'critical');
-  assert.deepEqual(bad.map((v) => `${v.id}: ${v.help} (${v.nodes.map((n) => n.target.join(' ')).join(', ')})`), [],
-    `accessibility of ${screen}`);
+function check_accessibility(screen) {
+  return check_page_accessibility(page, screen);
 }
 
 function row_of(name) {
-  return page.locator('tr.frame-row', { has: page.locator(`a:text-is("${name}")`) });
+  return frame_row(page, name);
 }
 
 async function frame_names() {
@@ -69,14 +61,7 @@ before(async () => {
   page.on('pageerror', (error) => page_errors.push(error.message));
 });
 
-after(async () => {
-  if (browser) await browser.close();
-  if (server) {
-    await server.stop();
-    server.remove();
-  }
-  if (sim) await sim.stop();
-});
+after(() => stop_all({ browser, server, sim }));
 
 test('a Tesira project file is imported from the browser; a file without amplifier blocks is refused with its reason', async () => {
   await page.goto(`${base_url}/#project`);
