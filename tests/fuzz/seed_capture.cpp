@@ -11,6 +11,7 @@
 #include "backend/amp/mira_device.h"
 #include "backend/amp/mira_frame.h"
 #include "backend/api/http_response.h"
+#include "backend/calibration/analyser_data.h"
 #include "backend/model/project_store.h"
 #include "backend/p20spi/commands.h"
 #include "backend/requests/model_json.h"
@@ -25,6 +26,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -233,6 +235,30 @@ void tesira_import_seeds(const fs::path& source) {
     write_seed("tesira_import_fuzz", "quoted-nesting", nested + "</Blocks></Tesira>");
 }
 
+// Analyser reports: a sweep of channel 2 over a 4-ohm line as the impedance sweep reads
+// it (its range cut into reads of 49 words), the DC resistances, a reply cut short, and
+// values no measurement gives (NaN, infinities, the largest float, a denormal).
+void analyser_seeds() {
+    const auto seed = [](const nox::amp::param_range& range, int chunk_code, const std::vector<float>& values) {
+        std::string bytes{static_cast<char>(range.block), static_cast<char>(range.first & 0xFF),
+                          static_cast<char>(range.first >> 8), static_cast<char>(range.last >> 4),
+                          static_cast<char>((range.last & 0x0F) << 4 | chunk_code)};
+        for (const float v : values) bytes += words_text({nox::analyser::float_bits(v)});
+        return bytes;
+    };
+    std::vector<float> sweep;
+    for (int i = 0; i < nox::analyser::sweep_points; ++i) sweep.push_back(4.0f + 0.02f * i);
+    for (int i = 0; i < nox::analyser::sweep_points; ++i) sweep.push_back(0.5f - 0.01f * i);
+    write_seed("analyser_data_fuzz", "sweep", seed(nox::analyser::sweep_range(1), 6, sweep));
+    write_seed("analyser_data_fuzz", "dc-resistance", seed(nox::analyser::dc_resistance_range(), 0, {3.5f, 4.5f, 5.5f, 6.5f}));
+    write_seed("analyser_data_fuzz", "short-reply", seed(nox::analyser::sweep_range(3), 6, std::vector<float>(sweep.begin(), sweep.begin() + 49)));
+    const float inf = std::numeric_limits<float>::infinity();
+    write_seed("analyser_data_fuzz", "odd-values",
+               seed(nox::analyser::cable_resistance_range(0), 15,
+                    {std::numeric_limits<float>::quiet_NaN(), -inf, inf, std::numeric_limits<float>::max(),
+                     -std::numeric_limits<float>::max(), std::numeric_limits<float>::denorm_min(), -0.0f}));
+}
+
 void json_seeds() {
     const char* const bodies[] = {
         R"({"method":"refresh","network_interface":"10.99.0.1"})",
@@ -395,6 +421,7 @@ int main(int argc, char** argv) {
     amplifier_seeds();
     tesira_seeds();
     tesira_import_seeds(source);
+    analyser_seeds();
     json_seeds();
     project_seeds(source);
     launcher_seeds();
