@@ -78,7 +78,7 @@ fi
 
 if wants asan; then
   begin_stage asan
-  configure_sanitized build-asan address,undefined
+  configure_sanitized build-asan address,undefined -DORVA_BENCH=OFF
   cmake --build build-asan -j "$jobs"
   (cd build-asan && ctest --output-on-failure -j "$jobs")
   end_stage asan
