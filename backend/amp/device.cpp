@@ -23,15 +23,20 @@ device::device(std::shared_ptr<const clock> clock) : clock_(clock ? std::move(cl
 
 device::~device() = default;
 
-bool device::old_firmware() const { return old_firmware_flag.load(); }
+bool device::old_firmware() const { return old_firmware_.load(); }
 
-void device::set_old_firmware(bool old) { old_firmware_flag.exchange(old); }
+void device::set_old_firmware(bool old) { old_firmware_.exchange(old); }
 
-float device::firmware_version() { return firmware.load(); }
+float device::firmware_version() { return firmware_.load(); }
 
-void device::touch() { last_contact.store(clock_->now_ms()); }
+void device::record_firmware(float version, float ptg2_from) {
+    firmware_.store(version);
+    set_pilot_support(version >= ptg2_from, version >= ptg2_from);
+}
 
-std::int64_t device::since_last_contact() const { return clock_->now_ms() - last_contact.load(); }
+void device::touch() { last_contact_.store(clock_->now_ms()); }
+
+std::int64_t device::since_last_contact() const { return clock_->now_ms() - last_contact_.load(); }
 
 int device::read_firmware_parameter(float& version) {
     std::vector<std::uint32_t> words;
@@ -41,6 +46,47 @@ int device::read_firmware_parameter(float& version) {
     version = static_cast<float>(words.front());
     return result_ok;
 }
+
+// ---------------------------------------------------------------- parameter lists
+
+bool device::build_parameter_lists(parameter_lists&) { return false; }
+
+void device::build_lists() {
+    lists_ = {};
+    lists_built_ = build_parameter_lists(lists_);
+    if (!lists_built_) lists_ = {};
+}
+
+void device::rebuild_parameter_lists() {
+    nox::lock_guard lock(lists_mutex_);
+    build_lists();
+}
+
+int device::parameter_list(const int& which, std::vector<param_entry>& entries) {
+    nox::lock_guard lock(lists_mutex_);
+    if (!lists_built_) build_lists();
+    if (!lists_built_) return -1;
+    entries = which != 0 ? lists_.list1 : lists_.list0;
+    return result_ok;
+}
+
+// ---------------------------------------------------------------- operations of some families
+
+int device::read_routing(std::vector<std::string>&) { return result_unsupported; }
+
+int device::read_channel_labels(int, std::string&, std::string&) { return result_unsupported; }
+
+int device::read_route_matrix(std::vector<std::string>&) { return result_unsupported; }
+
+int device::read_select_key(bool&) { return result_unsupported; }
+
+bool device::login_required(std::string&) { return false; }
+
+void device::set_credentials(const std::string&, const std::string&) {}
+
+bool device::connected() const { return !unreachable(); }
+
+// ---------------------------------------------------------------- monitor helpers
 
 bool in_unreachable_hold_off(const device& dev) {
     if (!dev.unreachable()) return false;

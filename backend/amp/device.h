@@ -1,26 +1,34 @@
 // The abstract amplifier device: the one interface through which request handlers, the
-// transactor, the monitor and the calibration code drive an amplifier, whatever carries
-// its traffic (Mira frames or a Tesira server).
+// transactor, the monitor and the calibration code drive an amplifier, whatever family it
+// belongs to and whatever carries its traffic (Mira frames or a Tesira server). Each
+// family (family.h) makes the devices of its frames.
 //
 // Every operation that talks to the amplifier returns an int result: 0 success, 1 refused
 // (also: no network interface selected, unparsable reply, old firmware), 3 not connected,
-// 8 negative acknowledge, 13 time-out after every retry; parameter reads and writes also
-// pass P20SPI return codes through. Operations never throw for transport failures.
+// 8 negative acknowledge, 10 unsupported (the operation belongs to another family),
+// 13 time-out after every retry; parameter reads and writes also pass P20SPI return codes
+// through. Operations never throw for transport failures.
 //
 // Operations marked "write" below change the amplifier. While `old_firmware()` is true
 // each of them returns 1 at once and sends nothing; implementations start every write
 // with `if (refuse_write()) return result_refused;`.
 //
-// Thread safety: any thread may call a device. Callers hold `operation_mutex` around a
-// sequence of operations so that one thread at a time drives a frame; the device's own
-// operations never take it. `last_contact`, `old_firmware_flag`, `firmware` and the
-// capability flags are atomics, so the monitor may read them while another thread drives
-// the device. `lists_mutex` guards the parameter lists of the implementation and
-// `lists_built`. Devices are owned by std::shared_ptr.
+// Operations that only some families have are virtual with a default that answers
+// `result_unsupported` and sends nothing, so a caller asks the device instead of asking
+// which kind of device it is.
+//
+// Thread safety: any thread may call a device. Callers hold the lock of
+// `lock_operations()` around a sequence of operations so that one thread at a time drives
+// a frame; the device's own operations never take it. The last-contact time, the firmware
+// flags and the capability flags are atomics, so the monitor may read them while another
+// thread drives the device. The parameter lists have a lock of their own, held only while
+// they are built or copied. Devices are owned by std::shared_ptr.
 #pragma once
 
 #include "backend/amp/clock.h"
 #include "backend/amp/device_types.h"
+#include "backend/amp/parameter_map.h"
+#include "common/platform/mutex.h"
 
 #include <array>
 #include <atomic>
@@ -40,78 +48,144 @@ public:
     device(const device&) = delete;
     device& operator=(const device&) = delete;
 
-    // The virtual operations, in slot order (the destructor is slot 0).
-    virtual void cache_on() = 0;                                                      // 1
-    virtual void cache_off() = 0;                                                     // 2
-    virtual bool old_firmware() const;                                                // 3
-    virtual void set_old_firmware(bool old);                                          // 4
-    virtual bool unreachable() const = 0;                                             // 5
-    virtual void set_unreachable() = 0;                                               // 6
-    virtual int read_params(const param_range& range, std::vector<std::uint32_t>& values) = 0;         // 7
-    virtual int write_params(const param_range& range, const std::vector<std::uint32_t>& values) = 0;  // 8, write
-    virtual int read_monitor(std::vector<std::uint32_t>& words) = 0;                  // 9
-    virtual int read_frame_name(std::string& name) = 0;                               // 10
-    virtual int write_frame_name(const std::string& name) = 0;                        // 11, write
-    virtual int read_channel_names(std::vector<std::string>& names) = 0;              // 12
-    virtual int read_routing(std::vector<std::string>& names) = 0;                    // 13
-    virtual int soft_reset() = 0;                                                     // 14, write
-    virtual bool login_required(std::string& message) = 0;                            // 15
-    virtual void set_credentials(const std::string& user, const std::string& password) = 0;  // 16
-    virtual bool connected() const = 0;                                               // 17
-    virtual int write_channel_names(const std::vector<std::string>& names) = 0;       // 18, write
-    virtual int read_mute(int channel, int& mute) = 0;                                // 19
-    virtual int write_mute(int channel, int mute) = 0;                                // 20, write
-    virtual int write_power(int on) = 0;                                              // 21, write
-    virtual int read_power(int& on) = 0;                                              // 22
-    virtual int read_model(int& code, std::string& display_name, std::string& frame_type) = 0;  // 23
-    virtual int read_bridge_mode(unsigned channel, int& mode, bool& primary) = 0;     // 24
-    virtual int read_channel_labels(int channel, std::string& module_label, std::string& output_label) = 0;  // 25
-    virtual int write_ref_impedance(int channel, const std::array<float, 2>& pair) = 0;  // 26, write
-    virtual int write_pilot_signal_all(const std::array<int, 2>& settings,
-                                       const std::array<float, 2>& levels) = 0;       // 27, write
-    virtual int write_pilot_signal(int channel, const std::array<int, 2>& settings,
-                                   const std::array<float, 2>& levels) = 0;           // 28, write
-    virtual int write_pilot_factor(int channel, const std::array<float, 2>& pair) = 0;  // 29, write
-    virtual int start_calibration(int selector) = 0;                                  // 30, write
-    virtual int calibration_done(int mask, int& done) = 0;                            // 31
-    virtual int enable_pilot(int model_code, int channel, int enable) = 0;            // 32, write
-    virtual int read_pilot(int channel, pilot_readings& readings) = 0;                // 33
-    virtual int parameter_list(const int& which, std::vector<param_entry>& entries) = 0;  // 34
-    virtual int read_param(const param_entry& entry, param_value& value) = 0;         // 35
-    virtual int write_param(const param_entry& entry, const std::string& project_text) = 0;  // 36, write
-    virtual float firmware_version();                                                 // 37
-    virtual float min_firmware_version() const = 0;                                   // 38
+    // Held by callers around a sequence of operations on this device.
+    [[nodiscard]] std::unique_lock<std::mutex> lock_operations() { return std::unique_lock(operation_mutex_); }
 
-    // Stores the current clock time into `last_contact`.
-    void touch();
-    // Milliseconds since `last_contact` (the clock's now minus last_contact).
-    std::int64_t since_last_contact() const;
+    // ---- Reachability and firmware
+    // Unreachable after three time-outs in a row; `set_unreachable` makes it so at once.
+    virtual bool unreachable() const = 0;
+    virtual void set_unreachable() = 0;
+    virtual bool old_firmware() const;
+    virtual void set_old_firmware(bool old);
+    // The firmware version (an implementation may read it first); the base returns the
+    // version last recorded.
+    virtual float firmware_version();
+    virtual float min_firmware_version() const = 0;
     // Reads the firmware parameter (block 0, index 4) with `read_params` and converts the
     // word to float. Returns 0 on success (P20SPI code 0 or 6 with a word), the failing
     // result otherwise (1 when the reply carried no word); `version` is left alone then.
     int read_firmware_parameter(float& version);
+    // What the last firmware read found: the version (0 before any) and the pilot-tone
+    // capabilities of that firmware; whether the model is a high-power one.
+    float firmware() const { return firmware_.load(); }
+    bool ptg2_support() const { return ptg2_support_.load(); }
+    bool ptg2_sequential_support() const { return ptg2_sequential_support_.load(); }
+    bool high_power_model() const { return high_power_model_.load(); }
 
+    // Stores the current clock time as the last contact.
+    void touch();
+    // Clock milliseconds of the last command sent; 0 after construction.
+    std::int64_t last_contact() const { return last_contact_.load(); }
+    // Milliseconds since the last contact (the clock's now minus last_contact).
+    std::int64_t since_last_contact() const;
     const std::shared_ptr<const clock>& time_source() const { return clock_; }
 
-    // Held by callers around a sequence of operations on this device.
-    std::mutex operation_mutex;
-    // Clock milliseconds of the last command sent; 0 after construction.
-    std::atomic<std::int64_t> last_contact{0};
-    std::atomic<bool> old_firmware_flag{false};
-    std::atomic<bool> ptg2_support{false};
-    std::atomic<bool> ptg2_sequential_support{false};
-    std::atomic<bool> high_power_model{false};
-    std::atomic<float> firmware{0.0f};
-    // Guards the implementation's parameter lists and `lists_built`.
-    std::mutex lists_mutex;
-    bool lists_built = false;
+    // ---- Parameters
+    // The read cache: between `cache_on` and `cache_off` a repeated read is answered from
+    // what the first one got. Both empty the cache.
+    virtual void cache_on() = 0;
+    virtual void cache_off() = 0;
+    // Copies list 1 (the monitored rows) when `which` is non-zero, else list 0 (every
+    // row). Builds the lists first when they are not built (build_parameter_lists); -1
+    // when they still are not.
+    virtual int parameter_list(const int& which, std::vector<param_entry>& entries);
+    virtual int read_param(const param_entry& entry, param_value& value) = 0;
+    virtual int write_param(const param_entry& entry, const std::string& project_text) = 0;  // write
+    virtual int read_params(const param_range& range, std::vector<std::uint32_t>& values) = 0;
+    virtual int write_params(const param_range& range, const std::vector<std::uint32_t>& values) = 0;  // write
+
+    // ---- Monitoring, power and identity
+    virtual int read_monitor(std::vector<std::uint32_t>& words) = 0;
+    virtual int read_power(int& on) = 0;
+    virtual int write_power(int on) = 0;  // write
+    virtual int read_mute(int channel, int& mute) = 0;
+    virtual int write_mute(int channel, int mute) = 0;  // write
+    virtual int read_model(int& code, std::string& display_name, std::string& frame_type) = 0;
+    virtual int soft_reset() = 0;  // write
+
+    // ---- Names and routing
+    virtual int read_frame_name(std::string& name) = 0;
+    virtual int write_frame_name(const std::string& name) = 0;  // write
+    virtual int read_channel_names(std::vector<std::string>& names) = 0;
+    virtual int write_channel_names(const std::vector<std::string>& names) = 0;  // write
+    virtual int read_bridge_mode(unsigned channel, int& mode, bool& primary) = 0;
+    // The four routed channel names (module label + "." + output label, or "Unrouted").
+    // Default: unsupported.
+    virtual int read_routing(std::vector<std::string>& names);
+    // The module and output label of one channel. Default: unsupported.
+    virtual int read_channel_labels(int channel, std::string& module_label, std::string& output_label);
+    // The raw route matrix: one reply per module output, modules in order, outputs in
+    // order; column c (character 2c) of a reply is "X" when that output drives channel c.
+    // Default: unsupported.
+    virtual int read_route_matrix(std::vector<std::string>& replies);
+    // Whether someone pressed the amplifier's select key since the last ask. Default:
+    // unsupported.
+    virtual int read_select_key(bool& pressed);
+
+    // ---- Pilot tones and load monitoring
+    virtual int write_ref_impedance(int channel, const std::array<float, 2>& pair) = 0;  // write
+    virtual int write_pilot_signal_all(const std::array<int, 2>& settings,
+                                       const std::array<float, 2>& levels) = 0;  // write
+    virtual int write_pilot_signal(int channel, const std::array<int, 2>& settings,
+                                   const std::array<float, 2>& levels) = 0;  // write
+    virtual int write_pilot_factor(int channel, const std::array<float, 2>& pair) = 0;  // write
+    virtual int start_calibration(int selector) = 0;                                   // write
+    virtual int calibration_done(int mask, int& done) = 0;
+    virtual int enable_pilot(int model_code, int channel, int enable) = 0;  // write
+    virtual int read_pilot(int channel, pilot_readings& readings) = 0;
+
+    // ---- Login to the amplifier's host
+    // Whether the host wants credentials (and its message, the host's system name).
+    // Default: false.
+    virtual bool login_required(std::string& message);
+    // Hands credentials to the host and reconnects. Default: nothing to do.
+    virtual void set_credentials(const std::string& user, const std::string& password);
+    // Default: reachable.
+    virtual bool connected() const;
 
 protected:
     // True (and a write must return 1 without sending) while the firmware is too old.
     bool refuse_write() const { return old_firmware(); }
 
+    // Builds the two parameter lists for `parameter_list`; false when the amplifier
+    // could not be asked (the next `parameter_list` tries again). Runs under the lists
+    // lock. Default: no lists.
+    virtual bool build_parameter_lists(parameter_lists& lists);
+    // Builds the lists now (a device that wants them from the start calls it in its
+    // constructor).
+    void rebuild_parameter_lists();
+
+    // Records what a firmware read found: the version and the pilot-tone capabilities
+    // (second-generation functions from `ptg2_from` on, the same for sequential
+    // calibration).
+    void record_firmware(float version, float ptg2_from);
+    void set_firmware(float version) { firmware_.store(version); }
+    void set_pilot_support(bool ptg2, bool sequential) {
+        ptg2_support_.store(ptg2);
+        ptg2_sequential_support_.store(sequential);
+    }
+    void set_high_power_model(bool high) { high_power_model_.store(high); }
+
 private:
-    std::shared_ptr<const clock> clock_;
+    void build_lists() REQUIRES(lists_mutex_);
+
+    // Constant after construction.
+    const std::shared_ptr<const clock> clock_;
+
+    // Atomics, read by the monitor while another thread drives the device.
+    std::atomic<std::int64_t> last_contact_{0};
+    std::atomic<bool> old_firmware_{false};
+    std::atomic<bool> ptg2_support_{false};
+    std::atomic<bool> ptg2_sequential_support_{false};
+    std::atomic<bool> high_power_model_{false};
+    std::atomic<float> firmware_{0.0f};
+
+    // Taken by callers (lock_operations), never by the device itself.
+    std::mutex operation_mutex_;
+
+    nox::mutex lists_mutex_;
+    parameter_lists lists_ GUARDED_BY(lists_mutex_);
+    bool lists_built_ GUARDED_BY(lists_mutex_) = false;
 };
 
 // How long an unreachable device is left alone after its last contact.

@@ -1,7 +1,7 @@
 // Value types shared by every amplifier device and its callers: the address of a Mira
 // amplifier, a range of binary parameters, a parameter value, one row of a device's
-// parameter list, the pilot-tone readings, and the integer result codes of device
-// operations.
+// parameter list (with a family-owned parameter address), the pilot-tone readings, and the
+// integer result codes of device operations.
 //
 // Thread safety: plain values; copy them freely, guard shared instances yourself.
 #pragma once
@@ -10,7 +10,9 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <variant>
 
 namespace nox::amp {
@@ -21,7 +23,7 @@ inline constexpr int result_ok = 0;
 inline constexpr int result_refused = 1;         // refused, no interface, unparsable reply
 inline constexpr int result_not_connected = 3;   // port not open / no server connection
 inline constexpr int result_nak = 8;             // negative acknowledge from the amplifier
-inline constexpr int result_unsupported = 10;    // operation not offered by this port
+inline constexpr int result_unsupported = 10;    // operation not offered by this device or port
 inline constexpr int result_timeout = 13;        // no answer after every retry
 
 // A Mira amplifier: its 64-bit id as two halves and the kind byte of its discovery reply.
@@ -53,41 +55,43 @@ struct param_range {
 // A device value: alternative 0 is a float, alternative 1 an integer.
 using param_value = std::variant<float, std::int32_t>;
 
-// Value type of a Mira parameter reply field.
-inline constexpr int value_type_float = 0;
-inline constexpr int value_type_integer = 1;
-
-// A Mira parameter: a text command stem with an argument format ("", "%d" or "#%d",
-// expanded with channel + 1), the number of blank-separated fields of its reply, the field
-// this row reads, and the field's value type.
-struct mira_parameter {
-    std::string stem;
-    std::string argument;
-    std::int32_t field_count = 1;
-    std::int32_t field_position = 0;
-    std::int32_t value_type = value_type_integer;
+// Where a family's device finds one parameter (Mira: a text command; Tesira: a P20SPI
+// block and index). Each family defines its own address type and wraps it with
+// `param_entry::set_address`; only that family's device reads it back.
+class param_address {
+public:
+    virtual ~param_address() = default;
 };
 
-// A binary parameter of a Tesira-hosted amplifier: kind 1, P20SPI block and index.
-struct tesira_parameter {
-    std::int32_t kind = 1;
-    std::int32_t block = 0;
-    std::int32_t index = 0;
+template <class T>
+class param_address_of final : public param_address {
+public:
+    explicit param_address_of(T v) : value(std::move(v)) {}
+    const T value;
 };
 
 // One row of a device's parameter list: what to address on the device, the project key
 // it feeds, its scope and the converter between project text and device value (empty, or a
 // nox::transp_float, nox::linear_scale<...> or nox::lookup<unsigned int, unsigned short>).
+// Copies share the (immutable) address.
 struct param_entry {
-    std::variant<mira_parameter, tesira_parameter> parameter;
+    std::shared_ptr<const param_address> address;
     std::string key;
     std::int32_t per_channel = 0;  // 1: the key lives in a channel node
     std::int32_t channel = 0;      // 0..3 for channel rows; 0 or -1 for frame rows
     bool read_only = false;
     boost::any converter;
 
-    const mira_parameter* mira() const { return std::get_if<mira_parameter>(&parameter); }
-    const tesira_parameter* tesira() const { return std::get_if<tesira_parameter>(&parameter); }
+    template <class T>
+    void set_address(T value) {
+        address = std::make_shared<const param_address_of<T>>(std::move(value));
+    }
+    // The address when it is of the family type T, else null.
+    template <class T>
+    const T* address_as() const {
+        const auto* typed = dynamic_cast<const param_address_of<T>*>(address.get());
+        return typed != nullptr ? &typed->value : nullptr;
+    }
 };
 
 // The load-pilot readings of one channel, in wire order.

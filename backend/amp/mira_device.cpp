@@ -2,7 +2,7 @@
 
 #include "backend/amp/converters.h"
 #include "backend/amp/network_interfaces.h"
-#include "backend/amp/parameter_map.h"
+#include "backend/amp/mira_parameters.h"
 #include "backend/amp/socket.h"
 #include "backend/p20spi/faw_summary.h"
 #include "backend/p20spi/transaction.h"
@@ -23,6 +23,9 @@ namespace nox::amp {
 namespace {
 
 constexpr const char* status_command = "Dev.MD.FullBin?3";
+// Firmware from which on a Mira amplifier has the second-generation pilot-tone functions
+// (and sequential calibration).
+constexpr float mira_ptg2_firmware = 6.0f;
 constexpr std::uint32_t status_bit_dirty = 1u << 13;
 constexpr std::uint32_t status_bit_selected = 1u << 14;
 constexpr int module_count = 4;
@@ -167,8 +170,7 @@ mira_device::mira_device(const device_address& address, std::shared_ptr<mira_tra
       address_(address),
       transport_(transport ? std::move(transport) : default_mira_transport()),
       interface_(interface ? std::move(interface) : default_interface_source()) {
-    std::lock_guard lock(lists_mutex);
-    build_lists_locked();
+    rebuild_parameter_lists();
 }
 
 mira_device::~mira_device() = default;
@@ -186,7 +188,7 @@ int mira_device::query(const std::string& command, std::string& reply) {
     if (interface.empty()) return result_refused;
     touch();
     const int result = transport_->text(interface, address_, command, reply);
-    if (result == result_timeout) ++timeout_streak;
+    if (result == result_timeout) ++timeout_streak_;
     if (result == result_ok && cacheable) cache_.store(key, reply);
     return result;
 }
@@ -234,6 +236,8 @@ int mira_device::raw_query(const std::string& command, std::vector<std::uint8_t>
     return transport_->text_raw(interface, address_, command, payload);
 }
 
+int mira_device::read_select_key(bool& pressed) { return is_selected(pressed) ? result_ok : result_refused; }
+
 bool mira_device::is_selected(bool& selected) {
     log_line("get_is_selected...");
     std::vector<std::uint8_t> payload;
@@ -248,35 +252,29 @@ bool mira_device::is_selected(bool& selected) {
 
 void mira_device::cache_on() { cache_.enable(); }
 void mira_device::cache_off() { cache_.disable(); }
-bool mira_device::unreachable() const { return timeout_streak.load() > 2; }
-void mira_device::set_unreachable() { timeout_streak.store(3); }
-bool mira_device::connected() const { return !unreachable(); }
-bool mira_device::login_required(std::string&) { return false; }
-void mira_device::set_credentials(const std::string&, const std::string&) {}
+bool mira_device::unreachable() const { return timeout_streak_.load() > 2; }
+void mira_device::set_unreachable() { timeout_streak_.store(3); }
 float mira_device::min_firmware_version() const { return 7.0f; }
 
 // ---------------------------------------------------------------- binary operations
 
-int mira_device::read_params(const param_range& range, std::vector<std::uint32_t>& values) {
-    const std::string interface = interface_();
-    if (interface.empty()) return result_refused;
-    if (range.last < range.first) return result_refused;
+template <class Transaction>
+int mira_device::run_parameter_transaction(Transaction& transaction, const std::string& interface, const char* name,
+                                           bool transport_counts, bool& accepted) {
+    accepted = false;
     transport_port port(*transport_, interface);
     port.open_target(P20SPI::CDeviceAddress{address_.id_high, address_.id_low, address_.kind});
-    P20SPI::CParamReadTransaction transaction;
-    transaction.cmd().address() = P20SPI::CParamAddress(range.block, range.first, range.last - range.first + 1u);
     int result;
     try {
         result = transaction.run(port);
     } catch (const std::exception& e) {
-        log_line(std::string("read_params: ") + e.what());
+        log_line(std::string(name) + ": " + e.what());
         return result_refused;
     }
-    if (result == result_timeout) {
-        ++timeout_streak;
-        return result;
+    if (transport_counts) {
+        if (result == result_timeout) ++timeout_streak_;
+        if (result != result_ok) return result;
     }
-    if (result != result_ok) return result;
     if (!transaction.parsed()) {
         print_line("Parse failed.\n");
         return result_refused;
@@ -286,8 +284,19 @@ int mira_device::read_params(const param_range& range, std::vector<std::uint32_t
         print_line("%s\n", code.text());
         return code.code();
     }
-    values = transaction.rsp().values();
+    accepted = true;
     return code.code();
+}
+
+int mira_device::read_params(const param_range& range, std::vector<std::uint32_t>& values) {
+    const std::string interface = interface_();
+    if (interface.empty() || range.last < range.first) return result_refused;
+    P20SPI::CParamReadTransaction transaction;
+    transaction.cmd().address() = P20SPI::CParamAddress(range.block, range.first, range.last - range.first + 1u);
+    bool accepted = false;
+    const int result = run_parameter_transaction(transaction, interface, "read_params", true, accepted);
+    if (accepted) values = transaction.rsp().values();
+    return result;
 }
 
 int mira_device::write_params(const param_range& range, const std::vector<std::uint32_t>& values) {
@@ -295,28 +304,14 @@ int mira_device::write_params(const param_range& range, const std::vector<std::u
     if (refuse_write()) return result_refused;
     const std::string interface = interface_();
     if (interface.empty()) return result_refused;
-    transport_port port(*transport_, interface);
-    port.open_target(P20SPI::CDeviceAddress{address_.id_high, address_.id_low, address_.kind});
     P20SPI::CParamWriteTransaction transaction;
     transaction.cmd().address() = P20SPI::CParamAddress(range.block, range.first, static_cast<unsigned>(values.size()));
     transaction.cmd().set_values(values);
-    try {
-        transaction.run(port);  // the transport result is not examined: an empty reply fails to parse
-    } catch (const std::exception& e) {
-        log_line(std::string("put_params: ") + e.what());
-        return result_refused;
-    }
-    if (!transaction.parsed()) {
-        print_line("Parse failed.\n");
-        return result_refused;
-    }
-    const auto& code = transaction.rsp().return_code();
-    if (!code.is_success()) {
-        print_line("%s\n", code.text());
-        return code.code();
-    }
+    // The transport result is not examined: a write that got no reply fails to parse.
+    bool accepted = false;
+    const int result = run_parameter_transaction(transaction, interface, "put_params", false, accepted);
     // "Ok" and "Parameter accepted" both mean the words were taken.
-    return result_ok;
+    return accepted ? result_ok : result;
 }
 
 int mira_device::read_monitor(std::vector<std::uint32_t>& words) {
@@ -329,12 +324,12 @@ int mira_device::read_monitor(std::vector<std::uint32_t>& words) {
     P20SPI::CMonitorReadTransaction transaction;
     const int result = transaction.run(port);
     if (result == result_timeout) {
-        const int streak = ++timeout_streak;
+        const int streak = ++timeout_streak_;
         log_line("timed out streak: " + std::to_string(streak));
         return result;
     }
     if (result != result_ok) return result;
-    timeout_streak.store(0);
+    timeout_streak_.store(0);
     std::vector<std::uint8_t> payload;
     const int status = raw_query(status_command, payload);
     if (status != result_ok) return status;
@@ -368,9 +363,9 @@ int mira_device::soft_reset() {
     return send_command("Dev.Reset.Soft!");
 }
 
-int mira_device::read_route_matrix(std::array<std::pair<int, int>, 4>& drivers) {
+int mira_device::read_route_drivers(std::array<std::pair<int, int>, 4>& drivers) {
     route_table routes;
-    int result = read_routes(routes);
+    int result = read_routes(routes, true);
     if (result != result_ok) return result;
     bool bridged[2];
     if ((result = read_bridges(bridged)) != result_ok) return result;
@@ -378,15 +373,24 @@ int mira_device::read_route_matrix(std::array<std::pair<int, int>, 4>& drivers) 
     return result_ok;
 }
 
-int mira_device::read_routes(route_table& routes) {
+int mira_device::read_routes(route_table& routes, bool log_replies) {
     for (int m = 0; m < module_count; ++m) {
         for (int o = 0; o < outputs_per_module; ++o) {
             const std::string command = std::string("Dev.Route?") + module_letters[m] + " " + std::to_string(o + 1);
             const int result = query(command, routes[m][o]);
             if (result != result_ok) return result;
-            log_line(command + " " + routes[m][o]);
+            if (log_replies) log_line(command + " " + routes[m][o]);
         }
     }
+    return result_ok;
+}
+
+int mira_device::read_route_matrix(std::vector<std::string>& replies) {
+    route_table routes;
+    const int result = read_routes(routes, false);
+    if (result != result_ok) return result;
+    replies.clear();
+    for (const auto& module : routes) replies.insert(replies.end(), module.begin(), module.end());
     return result_ok;
 }
 
@@ -424,7 +428,7 @@ std::array<std::pair<int, int>, 4> mira_device::route_drivers(const route_table&
 int mira_device::read_routing(std::vector<std::string>& names) {
     names.clear();
     route_table routes;
-    int result = read_routes(routes);
+    int result = read_routes(routes, true);
     if (result != result_ok) return result;
     std::array<std::string, module_count> module_labels;
     for (int m = 0; m < module_count; ++m) {
@@ -461,7 +465,7 @@ int mira_device::read_routing(std::vector<std::string>& names) {
 int mira_device::write_channel_names(const std::vector<std::string>& names) {
     if (refuse_write()) return result_refused;
     std::array<std::pair<int, int>, channel_count> drivers;
-    const int matrix = read_route_matrix(drivers);
+    const int matrix = read_route_drivers(drivers);
     if (matrix != result_ok) return matrix;
     std::array<std::string, channel_count> module_labels;
     std::array<std::string, channel_count> output_labels;
@@ -546,7 +550,7 @@ int mira_device::read_power(int& on) {
     }
     on = values.front();
     touch();
-    timeout_streak.store(0);
+    timeout_streak_.store(0);
     return result_ok;
 }
 
@@ -651,39 +655,26 @@ int mira_device::read_pilot(int channel, pilot_readings& readings) {
 
 // ---------------------------------------------------------------- parameter map
 
-void mira_device::build_lists_locked() {
-    list0_.clear();
-    list1_.clear();
-    lists_built = false;
-    if (in_unreachable_hold_off(*this)) return;
+bool mira_device::build_parameter_lists(parameter_lists& lists) {
+    if (in_unreachable_hold_off(*this)) return false;
     touch();
     int code = 0;
     std::string name;
     std::string type;
     const int result = read_model(code, name, type);
     if (result != result_ok) {
-        if (result == result_timeout) ++timeout_streak;
-        return;
+        if (result == result_timeout) ++timeout_streak_;
+        return false;
     }
-    timeout_streak.store(0);
-    high_power_model.store(code >= 3 && code <= 5);
+    timeout_streak_.store(0);
+    set_high_power_model(code >= 3 && code <= 5);
     firmware_version();
-    const parameter_lists& rows = mira_parameter_rows();
-    list0_ = rows.list0;
-    list1_ = rows.list1;
-    lists_built = true;
-}
-
-int mira_device::parameter_list(const int& which, std::vector<param_entry>& entries) {
-    std::lock_guard lock(lists_mutex);
-    if (!lists_built) build_lists_locked();
-    if (!lists_built) return -1;
-    entries = which != 0 ? list1_ : list0_;
-    return result_ok;
+    lists = mira_parameter_rows();
+    return true;
 }
 
 int mira_device::read_param(const param_entry& entry, param_value& value) {
-    const mira_parameter* p = entry.mira();
+    const mira_parameter* p = entry.address_as<mira_parameter>();
     if (p == nullptr) return result_refused;
     const std::string command = format_row(p->stem + "?" + p->argument, entry.channel + 1);
     const auto position = static_cast<std::size_t>(p->field_position);
@@ -705,7 +696,7 @@ int mira_device::read_param(const param_entry& entry, param_value& value) {
 
 int mira_device::write_param(const param_entry& entry, const std::string& project_text) {
     if (refuse_write()) return result_refused;
-    const mira_parameter* p = entry.mira();
+    const mira_parameter* p = entry.address_as<mira_parameter>();
     if (p == nullptr) return result_refused;
     const bool with_channel = !p->argument.empty();
     const int channel_argument = entry.channel + 1;
@@ -758,9 +749,7 @@ float mira_device::firmware_version() {
     } else if (read_firmware_parameter(version) != result_ok) {
         version = 0.0f;
     }
-    firmware.store(version);
-    ptg2_support.store(version >= 6.0f);
-    ptg2_sequential_support.store(version >= 6.0f);
+    record_firmware(version, mira_ptg2_firmware);
     return version;
 }
 

@@ -16,10 +16,9 @@
 // device that does not answer keeps empty lists and tries again on the next
 // `parameter_list` call once its 15-second hold-off has passed.
 //
-// Thread safety: any thread may call a device; callers hold `operation_mutex` around a
-// sequence of operations. `timeout_streak` is atomic; the reply cache has its own mutex;
-// the parameter lists are guarded by `lists_mutex` (base class), held only while they are
-// built or copied.
+// Thread safety: any thread may call a device; callers hold `lock_operations()` around a
+// sequence of operations. The time-out streak is atomic; the reply cache has its own
+// mutex; the parameter lists are the base class's, under its lists lock.
 #pragma once
 
 #include "backend/amp/device.h"
@@ -63,29 +62,41 @@ public:
                          std::shared_ptr<const clock> clock = steady_clock_source());
     ~mira_device() override;
 
-    void cache_on() override;
-    void cache_off() override;
+    // Reachability and firmware
     bool unreachable() const override;
     void set_unreachable() override;
+    float firmware_version() override;
+    float min_firmware_version() const override;
+
+    // Parameters
+    void cache_on() override;
+    void cache_off() override;
+    int read_param(const param_entry& entry, param_value& value) override;
+    int write_param(const param_entry& entry, const std::string& project_text) override;
     int read_params(const param_range& range, std::vector<std::uint32_t>& values) override;
     int write_params(const param_range& range, const std::vector<std::uint32_t>& values) override;
+
+    // Monitoring, power and identity
     int read_monitor(std::vector<std::uint32_t>& words) override;
+    int read_power(int& on) override;
+    int write_power(int on) override;
+    int read_mute(int channel, int& mute) override;
+    int write_mute(int channel, int mute) override;
+    int read_model(int& code, std::string& display_name, std::string& frame_type) override;
+    int soft_reset() override;
+
+    // Names and routing
     int read_frame_name(std::string& name) override;
     int write_frame_name(const std::string& name) override;
     int read_channel_names(std::vector<std::string>& names) override;
-    int read_routing(std::vector<std::string>& names) override;
-    int soft_reset() override;
-    bool login_required(std::string& message) override;
-    void set_credentials(const std::string& user, const std::string& password) override;
-    bool connected() const override;
     int write_channel_names(const std::vector<std::string>& names) override;
-    int read_mute(int channel, int& mute) override;
-    int write_mute(int channel, int mute) override;
-    int write_power(int on) override;
-    int read_power(int& on) override;
-    int read_model(int& code, std::string& display_name, std::string& frame_type) override;
     int read_bridge_mode(unsigned channel, int& mode, bool& primary) override;
+    int read_routing(std::vector<std::string>& names) override;
     int read_channel_labels(int channel, std::string& module_label, std::string& output_label) override;
+    int read_route_matrix(std::vector<std::string>& replies) override;
+    int read_select_key(bool& pressed) override;
+
+    // Pilot tones and load monitoring
     int write_ref_impedance(int channel, const std::array<float, 2>& pair) override;
     int write_pilot_signal_all(const std::array<int, 2>& settings, const std::array<float, 2>& levels) override;
     int write_pilot_signal(int channel, const std::array<int, 2>& settings,
@@ -95,16 +106,11 @@ public:
     int calibration_done(int mask, int& done) override;
     int enable_pilot(int model_code, int channel, int enable) override;
     int read_pilot(int channel, pilot_readings& readings) override;
-    int parameter_list(const int& which, std::vector<param_entry>& entries) override;
-    int read_param(const param_entry& entry, param_value& value) override;
-    int write_param(const param_entry& entry, const std::string& project_text) override;
-    float firmware_version() override;
-    float min_firmware_version() const override;
 
-    // The cached text exchange (slot 39): a cache hit answers without sending (and
-    // without `touch`); a miss touches, sends, stores a successful reply while the cache
-    // is on, and counts a time-out (13) in `timeout_streak`. Only queries (commands with
-    // a "?") are cached; settings and actions are always sent.
+    // The cached text exchange: a cache hit answers without sending (and without
+    // `touch`); a miss touches, sends, stores a successful reply while the cache is on,
+    // and counts a time-out (13) in the time-out streak. Only queries (commands with a
+    // "?") are cached; settings and actions are always sent.
     virtual int query(const std::string& command, std::string& reply);
 
     // `query` with the reply thrown away.
@@ -125,31 +131,42 @@ public:
     const device_address& address() const { return address_; }
 
     // Consecutive transport time-outs; unreachable above 2.
-    std::atomic<int> timeout_streak{0};
+    int timeout_streak() const { return timeout_streak_.load(); }
 
 private:
     // `query`, logged "OK: <reply>" or "ERR:<code> <reply>".
     int logged_query(const std::string& command, std::string& reply);
+    // Runs a P20SPI parameter transaction with this amplifier on `interface`: builds the
+    // port, logs an exception under `name` (result 1), and prints a reply that does not
+    // parse (1) or carries a failing return code (that code). A transport failure is the
+    // result when `transport_counts` (a time-out also raises the streak); otherwise an
+    // empty reply fails to parse. `accepted` tells whether the amplifier took the command.
+    template <class Transaction>
+    int run_parameter_transaction(Transaction& transaction, const std::string& interface, const char* name,
+                                  bool transport_counts, bool& accepted);
 
-    // The table builder; the caller holds `lists_mutex`.
-    void build_lists_locked();
-    // The replies of "Dev.Route?<module> <output>", by module A..D and output 1..6.
+    // Reads the model and fills the lists from the Mira table; false (lists empty) while
+    // the amplifier is held off or does not answer.
+    bool build_parameter_lists(parameter_lists& lists) override;
+    // The replies of "Dev.Route?<module> <output>", by module A..D and output 1..6, each
+    // logged when `log_replies`.
     using route_table = std::array<std::array<std::string, 6>, 4>;
-    int read_routes(route_table& routes);
+    int read_routes(route_table& routes, bool log_replies);
     // Bridge flags of pair 1 (channels 1-2) and pair 2 (channels 3-4).
     int read_bridges(bool (&bridged)[2]);
     // drivers[c]: the (module 0..3, output 1..6) that drives channel c, or module -1. A
     // column is read at character 2c; the secondary channel of a bridged pair is skipped.
     static std::array<std::pair<int, int>, 4> route_drivers(const route_table& routes, const bool (&bridged)[2]);
     // The route matrix and the bridge flags, as drivers.
-    int read_route_matrix(std::array<std::pair<int, int>, 4>& drivers);
+    int read_route_drivers(std::array<std::pair<int, int>, 4>& drivers);
 
+    // Constant after construction.
     const device_address address_;
     const std::shared_ptr<mira_transport> transport_;
     const interface_source interface_;
-    std::vector<param_entry> list0_;  // guarded by lists_mutex
-    std::vector<param_entry> list1_;  // guarded by lists_mutex
-    reply_cache cache_;
+
+    std::atomic<int> timeout_streak_{0};
+    reply_cache cache_;  // has its own lock
 };
 
 }  // namespace nox::amp

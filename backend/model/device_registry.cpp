@@ -6,6 +6,7 @@
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/split.hpp>
 
+#include <algorithm>
 #include <optional>
 #include <unordered_set>
 
@@ -88,24 +89,22 @@ void device_registry::commit(const std::string& collection, const model& m) {
 }
 
 bool device_registry::merge_discovered_devices() {
-    std::vector<amp::device_address> found;
+    std::vector<amp::discovered_amplifier> found;
     if (hooks_.discover) found = hooks_.discover();
     return merge_discovered_devices(found);
 }
 
-bool device_registry::merge_discovered_devices(const std::vector<amp::device_address>& found) {
+bool device_registry::merge_discovered_devices(const std::vector<amp::discovered_amplifier>& found) {
     auto& frames = store_.collection("frames");
     auto& channels = store_.collection("channels");
     bool created = false;
-    for (const auto& address : found) {
-        const std::string device_id = address.text();
-        const std::string module_class = std::to_string(address.kind);
-        auto known = frames.find_where("device_id", device_id);
+    for (const auto& amplifier : found) {
+        auto known = frames.find_where("device_id", amplifier.device_id);
         if (!known.empty()) {
-            // Merge only the class, so that a change committed meanwhile is not reverted.
+            // Merge only the identity, so that a change committed meanwhile is not reverted.
             model change(known.front().id());
-            change.set("module_class", module_class);
-            frames.update(change);
+            for (const auto& [key, value] : amplifier.attributes) change.set(key, value);
+            if (change.attributes().size() > 1) frames.update(change);
             continue;
         }
         model frame(frames.reserve_id());
@@ -113,14 +112,14 @@ bool device_registry::merge_discovered_devices(const std::vector<amp::device_add
         for (int k = 0; k < 4; ++k) {
             model channel(channels.reserve_id());
             channel.set("frame_id", std::to_string(frame.id()));
-            channel.set("device_id", device_id);
-            channel.set("frame_type", "mira");
+            channel.set("device_id", amplifier.device_id);
+            channel.set("frame_type", amplifier.frame_type);
             ids.push_back(channels.add_locked(channel));
         }
-        frame.set("device_id", device_id);
-        frame.set("frame_type", "mira");
+        frame.set("device_id", amplifier.device_id);
+        frame.set("frame_type", amplifier.frame_type);
         frame.set("__origin__", "discovery");
-        frame.set("module_class", module_class);
+        for (const auto& [key, value] : amplifier.attributes) frame.set(key, value);
         frame.set("channels", join_ids(ids));
         frames.add_locked(frame);
         created = true;
@@ -180,14 +179,15 @@ void device_registry::propagate_interface() {
     }
     const std::string address = store_.get_settings().get("selected_interface");
     log_line("Updating Mira devices interface to: \"" + address + "\"");
-    bool any_mira = false;
+    // Each family with a registered device takes the interface once.
+    std::vector<const amp::family*> used;
     for (const auto& frame : store_.collection("frames").get_all()) {
-        if (frame.get("device_id").empty() || frame.has("frame_type", "tesira")) continue;
-        if (devices_.count(frame.get("device_id"))) any_mira = true;
+        if (frame.get("device_id").empty() || !devices_.count(frame.get("device_id"))) continue;
+        const amp::family* f = &amp::family_for(frame.get("frame_type"));
+        if (std::find(used.begin(), used.end(), f) == used.end()) used.push_back(f);
     }
-    // The Mira interface is one value for the whole process: handing it to the devices
-    // means setting it once.
-    if (any_mira && hooks_.set_mira_interface) hooks_.set_mira_interface(address);
+    if (hooks_.use_interface)
+        for (const amp::family* f : used) hooks_.use_interface(*f, address);
 }
 
 void device_registry::move_sweeps(const std::string& from, const std::string& to) {
@@ -218,9 +218,12 @@ int device_registry::associate(int32_t frame_id, int32_t with) {
     }
     model frame_change(frame_id);
     frame_change.set("device_id", source->get("device_id"));
-    if (target->has("frame_type", "mira")) frame_change.set("module_class", source->get("module_class"));
-    if (target->has("frame_type", "tesira"))
-        frame_change.set("server_address", source->get("server_address"));
+    if (const amp::family* f = amp::find_family(target->get("frame_type"))) {
+        for (const std::string_view key : f->identity_keys()) {
+            const std::string k(key);
+            frame_change.set(k, source->get(k));
+        }
+    }
     frame_change.set("synced", "false");
     commit("frames", frame_change);
 

@@ -6,8 +6,10 @@
 //
 // What lies outside the store reaches the registry through `hooks`, set once at start:
 // how to make a device for a frame, how to discover amplifiers, how to refresh the
-// interface settings and hand the interface to the Mira transport, and how to commit a
-// model through the request pipeline. Tests hand in fakes.
+// interface settings and hand the interface to a family's devices, and how to commit a
+// model through the request pipeline. Tests hand in fakes. What differs between amplifier
+// families (the attributes that identify an amplifier) comes from the frame's family
+// (backend/amp/family.h).
 //
 // Thread safety: every operation may be called from any thread. The registry mutex guards
 // the map during rebuild, propagation, login and lookup; device operations other than the
@@ -19,6 +21,7 @@
 
 #include "backend/amp/device.h"
 #include "backend/amp/device_types.h"
+#include "backend/amp/family.h"
 #include "backend/model/project_store.h"
 
 #include <functional>
@@ -36,16 +39,15 @@ public:
     using device_ptr = std::shared_ptr<amp::device>;
 
     struct hooks {
-        // A device for an associated frame (its `frame_type` is "mira" or "tesira"); null
-        // when no device can be made for it.
+        // A device for an associated frame; null when no device can be made for it.
         std::function<device_ptr(const model& frame)> make_device;
-        // The Mira amplifiers that answer on the interface in force.
-        std::function<std::vector<amp::device_address>()> discover;
+        // The amplifiers that answer on the interface in force.
+        std::function<std::vector<amp::discovered_amplifier>()> discover;
         // Refreshes the interface entries of the settings map with `preferred`.
         std::function<void(model::attribute_map& settings, const std::string& preferred)>
             refresh_interface_settings;
-        // Hands the interface address to the Mira devices.
-        std::function<void(const std::string& address)> set_mira_interface;
+        // Hands the interface address to the devices of a family.
+        std::function<void(const amp::family& family, const std::string& address)> use_interface;
         // Writes a model into a collection through the request pipeline's commit.
         std::function<void(const std::string& collection, const model& m, bool notify)> commit;
     };
@@ -61,24 +63,25 @@ public:
     // The identities and devices registered now, in registry order.
     std::vector<std::pair<std::string, device_ptr>> devices() const;
 
-    // Discovers amplifiers: a known one gets its `module_class` refreshed, a new one enters
-    // the project as a discovered frame with four channels. Saves the project. True when
-    // a new frame was created. The writes bypass the transactor and do not make the
-    // project dirty.
+    // Discovers amplifiers: a known one gets its identity attributes (Mira: `module_class`)
+    // refreshed, a new one enters the project as a discovered frame of its family with
+    // four channels. Saves the project. True when a new frame was created. The writes
+    // bypass the transactor and do not make the project dirty.
     bool merge_discovered_devices();
-    // The same for amplifiers that were already discovered (the `refresh` request finds
-    // them while it chooses the interface).
-    bool merge_discovered_devices(const std::vector<amp::device_address>& found);
+    // The same for amplifiers that were already discovered.
+    bool merge_discovered_devices(const std::vector<amp::discovered_amplifier>& found);
     // Replaces every device with a new one per associated frame; with `keep_devices` an
     // amplifier that was unreachable stays in its hold-off. Broadcasts "old_fw_detected"
     // when a device has firmware too old to write to. Then propagates the interface.
     void rebuild_devices(bool keep_devices);
-    // Refreshes the interface settings and hands `selected_interface` to the Mira devices.
+    // Refreshes the interface settings and hands `selected_interface` to the family of
+    // every registered device.
     void propagate_interface();
 
     // The project frame `frame_id` takes over the amplifier of the discovered frame
-    // `with`, which is removed. 0 on success, 1 when a frame is missing, the two differ in
-    // type or model, or both ids name the same frame (which would remove the frame).
+    // `with`, which is removed, with the identity attributes of its family. 0 on success,
+    // 1 when a frame is missing, the two differ in type or model, or both ids name the
+    // same frame (which would remove the frame).
     int associate(int32_t frame_id, int32_t with);
     // The amplifier leaves the frame and comes back as a discovered frame. 0, or 1 when the
     // frame is missing or has no amplifier.

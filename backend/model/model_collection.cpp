@@ -1,5 +1,6 @@
 #include "backend/model/model_collection.h"
 
+#include "backend/amp/family.h"
 #include "backend/model/exceptions.h"
 
 #include <cmath>
@@ -185,7 +186,7 @@ void normalise_merged(model& merged, const model& incoming) {
     const bool incoming_sensitivity = incoming.has("sensitivity");
     if (!incoming_gain && !incoming_sensitivity) return;
 
-    const float base = merged.has("frame_type", "tesira") ? 25.3f : 21.0f;
+    const float base = amp::family_for(merged.get("frame_type")).gain_base();
     const float full_scale = 20.0f * std::log10(100.0f / std::sqrt(2.0f) / 0.775f);
     const float lo = full_scale - base - 15.0f;
     const float hi = full_scale - base + 36.1f;

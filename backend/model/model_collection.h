@@ -8,7 +8,8 @@
 //
 // Merge (`update`) applies the store's normalisation of channel values: the
 // `flexi_desired_vpl` floor of 17.8 and the coupling of `gain` and `sensitivity` for
-// models that carry a `frame_type` (single-precision arithmetic).
+// models that carry a `frame_type`, with the gain base of the frame type's family
+// (single-precision arithmetic).
 //
 // Every write refuses keys and values that cannot round-trip through the project file
 // (nox::invalid_attribute), leaving the collection unchanged.

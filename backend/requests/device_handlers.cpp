@@ -1,6 +1,5 @@
 #include "backend/requests/device_handlers.h"
 
-#include "backend/amp/mira_device.h"
 #include "backend/requests/frame_transfer.h"
 #include "backend/requests/model_json.h"
 #include "backend/requests/request_engine.h"
@@ -151,21 +150,20 @@ void assoc_select(device_registry& registry, const device_handler_hooks& hooks, 
         device_registry::device_ptr dev;
         int32_t with;
     };
+    // Only devices with a select key take part. The first ask also reads away a press
+    // from before the request, which would otherwise select at once.
     std::vector<candidate> kept;
     for (size_t i = 0; i < device_ids.size(); ++i) {
         auto dev = registry.lookup(device_ids[i]);
-        if (dev && hooks.has_select_key(*dev)) kept.push_back({dev, with[i]});
-    }
-    // A press from before the request would select at once: read it away.
-    for (auto& c : kept) {
         bool selected = false;
-        hooks.is_selected(*c.dev, selected);
+        if (dev && dev->read_select_key(selected) != amp::result_unsupported) kept.push_back({dev, with[i]});
     }
     const int rounds = select_watch_ms / (static_cast<int>(device_ids.size()) * select_poll_pause_ms);
     for (int round = 0; round < rounds && !kept.empty(); ++round) {
         for (auto& c : kept) {
             bool selected = false;
-            if (hooks.is_selected(*c.dev, selected) && selected && registry.associate(frame_id, c.with) == 0) {
+            if (c.dev->read_select_key(selected) == amp::result_ok && selected &&
+                registry.associate(frame_id, c.with) == 0) {
                 request.set("status", "done");
                 return;
             }
@@ -223,19 +221,12 @@ void refresh(const device_handler_hooks& hooks, model& request) {
 
 device_handler_hooks default_device_handler_hooks() {
     device_handler_hooks hooks;
-    hooks.has_select_key = [](amp::device& dev) { return dynamic_cast<amp::mira_device*>(&dev) != nullptr; };
-    hooks.is_selected = [](amp::device& dev, bool& selected) {
-        auto* mira = dynamic_cast<amp::mira_device*>(&dev);
-        return mira != nullptr && mira->is_selected(selected);
-    };
     hooks.sleep = [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); };
     return hooks;
 }
 
 void register_device_handlers(method_table& table, device_registry& registry, device_handler_hooks hooks) {
     const device_handler_hooks defaults = default_device_handler_hooks();
-    if (!hooks.has_select_key) hooks.has_select_key = defaults.has_select_key;
-    if (!hooks.is_selected) hooks.is_selected = defaults.is_selected;
     if (!hooks.sleep) hooks.sleep = defaults.sleep;
     device_registry* r = &registry;
 

@@ -29,16 +29,12 @@ struct device_handler_hooks {
     // stored choice), discovers amplifiers, merges them into the project and rebuilds the
     // registry. True when a new frame was created.
     std::function<bool(const std::string& requested_interface)> interface_and_discover;
-    // Whether a device can report a press of its select key (Mira amplifiers), and the
-    // query itself: false when the query failed, else `selected` tells the press.
-    std::function<bool(amp::device&)> has_select_key;
-    std::function<bool(amp::device&, bool& selected)> is_selected;
     // The pause between two select-key queries of `assoc_select`.
     std::function<void(std::chrono::milliseconds)> sleep;
 };
 
-// Production defaults for the select-key and sleep hooks (Mira devices, real sleep); the
-// interface-and-discovery hook has no default.
+// Production default for the sleep hook (real sleep); the interface-and-discovery hook
+// has no default.
 device_handler_hooks default_device_handler_hooks();
 
 void register_device_handlers(method_table& table, device_registry& registry, device_handler_hooks hooks);

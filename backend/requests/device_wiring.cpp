@@ -1,85 +1,41 @@
 #include "backend/requests/device_wiring.h"
 
-#include "backend/amp/mira_device.h"
-#include "backend/amp/mira_discovery.h"
+#include "backend/amp/family.h"
 #include "backend/requests/request_engine.h"
-#include "common/log/log.h"
-
-#include <cctype>
 
 namespace nox {
 
 namespace {
 
-bool parse_half(const std::string& text, std::uint32_t& out) {
-    if (text.empty() || text.size() > 8) return false;
-    std::uint32_t value = 0;
-    for (char c : text) {
-        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-        value = value * 16 + static_cast<std::uint32_t>(std::isdigit(static_cast<unsigned char>(c))
-                                                            ? c - '0'
-                                                            : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10);
-    }
-    out = value;
-    return true;
-}
-
-std::uint16_t kind_of(const model& frame) {
-    try {
-        const long long kind = parse_int(frame.get("module_class", "1"));
-        if (kind >= 0 && kind <= 0xFFFF) return static_cast<std::uint16_t>(kind);
-    } catch (const std::invalid_argument&) {
-    }
-    return 1;
-}
-
-amp::discovery_function discovery_of(const device_wiring_options& options) {
+std::function<std::vector<amp::discovered_amplifier>(const std::string&)> discovery_of(
+    const device_wiring_options& options) {
     if (options.discover) return options.discover;
-    return [](const std::string& address) { return amp::get_devices(address); };
+    return [](const std::string& address) { return amp::discover_all(address); };
 }
 
 }  // namespace
 
-std::optional<amp::device_address> parse_device_id(const std::string& text, std::uint16_t kind) {
-    const auto colon = text.find(':');
-    if (colon == std::string::npos) return std::nullopt;
-    amp::device_address address;
-    if (!parse_half(text.substr(0, colon), address.id_high) || !parse_half(text.substr(colon + 1), address.id_low))
-        return std::nullopt;
-    address.kind = kind;
-    return address;
-}
-
-amp::tesira_device_options tesira_device_options_for(project_store& store) {
-    amp::tesira_device_options options;
-    options.client.stored_login = [&store](const std::string& system, std::string& user, std::string& password) {
+amp::device_services device_services_for(project_store& store) {
+    amp::device_services services;
+    services.stored_login = [&store](const std::string& system, std::string& user, std::string& password) {
         const auto found = store.logins().find_where("name", system);
         if (found.empty()) return false;
         user = found.front().get("login");
         password = found.front().get("pass");
         return true;
     };
-    options.login_needed = [&store] { store.broadcast("login_required"); };
-    return options;
+    services.login_needed = [&store] { store.broadcast("login_required"); };
+    return services;
 }
 
-device_registry::device_ptr make_frame_device(const model& frame, const amp::tesira_device_options& tesira) {
-    if (frame.has("frame_type", "tesira")) {
-        return std::make_shared<amp::tesira_device>(frame.get("server_address"), frame.get("device_id"), tesira);
-    }
-    const std::string device_id = frame.get("device_id");
-    const auto address = parse_device_id(device_id, kind_of(frame));
-    if (!address) {
-        log_line("malformed device id \"" + device_id + "\" of frame " + std::to_string(frame.id()));
-        return nullptr;
-    }
-    return std::make_shared<amp::mira_device>(*address);
+device_registry::device_ptr make_frame_device(const model& frame, const amp::device_services& services) {
+    return amp::family_for(frame.get("frame_type")).make_device(frame.attributes(), services);
 }
 
 device_registry::hooks production_registry_hooks(request_engine& engine, device_wiring_options options) {
     device_registry::hooks hooks;
-    hooks.make_device = [tesira = tesira_device_options_for(engine.store())](const model& frame) {
-        return make_frame_device(frame, tesira);
+    hooks.make_device = [services = device_services_for(engine.store())](const model& frame) {
+        return make_frame_device(frame, services);
     };
     hooks.discover = [options] {
         return discovery_of(options)(amp::get_mira_interface(options.adapters));
@@ -87,7 +43,9 @@ device_registry::hooks production_registry_hooks(request_engine& engine, device_
     hooks.refresh_interface_settings = [options](model::attribute_map& settings, const std::string& preferred) {
         amp::refresh_interface_settings(settings, preferred, options.adapters);
     };
-    hooks.set_mira_interface = [](const std::string& address) { amp::set_mira_interface(address); };
+    hooks.use_interface = [](const amp::family& family, const std::string& address) {
+        family.use_interface(address);
+    };
     hooks.commit = [&engine](const std::string& collection, const model& m, bool notify) {
         engine.commit(collection, m, notify);
     };

@@ -1,5 +1,6 @@
 #include "backend/requests/differences.h"
 
+#include "backend/amp/family.h"
 #include "backend/model/model_collection.h"
 #include "backend/model/project_store.h"
 #include "backend/requests/model_json.h"
@@ -23,10 +24,6 @@ constexpr std::array<std::string_view, 18> common_keys = {
     "t1_upper_threshold", "t1_lower_threshold",   "t1_ref_impedance",    "t2_ref_impedance",
     "t1_frequency",       "t2_frequency",         "t1_amplitude",        "t2_amplitude",
     "t1_factor",          "t2_factor"};
-
-// Keys compared only when the frame is not a Mira amplifier (a Mira amplifier owns these
-// itself and reports them live).
-constexpr std::array<std::string_view, 4> hosted_keys = {"gain", "threshold", "profile", "attenuation"};
 
 constexpr float minimum_tolerance = 0.005f;
 
@@ -73,10 +70,10 @@ void compare_collection(const std::vector<model>& copy, const std::vector<model>
         // A model that the store no longer holds is different in every compared key.
         const model& after = found != by_id.end() ? *found->second : absent;
         const bool channel = before.has("frame_id");
-        const std::string frame_type = before.get("frame_type", "mira");
+        const amp::family& family = amp::family_for(before.get("frame_type"));
         const char* label_key = channel ? "frame_name" : "name";
         for (const auto& key : sorted_keys(before)) {
-            if (!compared_key(key, frame_type)) continue;
+            if (!compared_key(key, family)) continue;
             const std::string a = compared_value(before, key, channel);
             const std::string b = compared_value(after, key, channel);
             const bool missing = !after.has(key) && !(channel && key == "name" && after.has("routed_name"));
@@ -114,10 +111,9 @@ bool equal_within_tolerance(std::string_view key, const std::string& a, const st
     return std::fabs(x - y) < difference_tolerance(key);
 }
 
-bool compared_key(std::string_view key, std::string_view frame_type) {
+bool compared_key(std::string_view key, const amp::family& family) {
     if (std::find(common_keys.begin(), common_keys.end(), key) != common_keys.end()) return true;
-    if (frame_type == "mira") return key == "name";
-    return std::find(hosted_keys.begin(), hosted_keys.end(), key) != hosted_keys.end();
+    return family.compared_key(key);
 }
 
 project_copy read_project_copy(const std::string& xml_text) {

@@ -23,6 +23,7 @@
 // replaces them meanwhile).
 #pragma once
 
+#include "backend/amp/family.h"
 #include "backend/model/model.h"
 #include "backend/model/project_store.h"
 
@@ -41,9 +42,10 @@ float difference_tolerance(std::string_view key);
 // key's tolerance.
 bool equal_within_tolerance(std::string_view key, const std::string& a, const std::string& b);
 
-// Whether a download comparison looks at `key` of a model whose frame type is
-// `frame_type` ("mira" when the model has none).
-bool compared_key(std::string_view key, std::string_view frame_type);
+// Whether a download comparison looks at `key` of a model of `family` (the family of its
+// `frame_type`, Mira when it has none): the keys compared for every family and the
+// family's own (amp::family::compared_key).
+bool compared_key(std::string_view key, const amp::family& family);
 
 struct difference_report {
     std::string text;  // "[...]" when there are entries, else empty

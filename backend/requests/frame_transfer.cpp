@@ -1,7 +1,6 @@
 #include "backend/requests/frame_transfer.h"
 
 #include "backend/amp/converters.h"
-#include "backend/amp/mira_device.h"
 #include "backend/model/exceptions.h"
 #include "backend/p20spi/faw_summary.h"
 #include "backend/requests/monitoring.h"
@@ -85,24 +84,19 @@ void enqueue_all(request_engine& engine, const std::vector<model>& fc) {
     for (size_t i = 1; i < fc.size(); ++i) engine.enqueue_write("channels", fc[i]);
 }
 
-// Routing of a Mira amplifier from its route matrix; the result is not examined by the
-// callers beyond the silent-device check.
-int read_routing_codes(amp::mira_device& mira, std::vector<model>& fc) {
+// The channels' `routing` from the amplifier's route matrix; nothing is set when the
+// matrix cannot be read (or the family has none).
+int read_routing_codes(amp::device& dev, std::vector<model>& fc) {
     std::vector<std::string> replies;
-    for (const char module : {'A', 'B', 'C', 'D'}) {
-        for (int output = 1; output <= 6; ++output) {
-            std::string reply;
-            const int result = mira.query(std::string("Dev.Route?") + module + " " + std::to_string(output), reply);
-            if (result != amp::result_ok) return result;
-            replies.push_back(reply);
-        }
-    }
+    const int result = dev.read_route_matrix(replies);
+    if (result != amp::result_ok) return result;
     const auto codes = route_codes(replies, fc.size() - 1);
     for (size_t c = 0; c < codes.size(); ++c) fc[c + 1].set("routing", route_code_text(codes[c]));
     return amp::result_ok;
 }
 
-// Routed names and module/output labels of a Mira amplifier into the channel models.
+// Routed names and module/output labels into the channel models; nothing is set for a
+// family whose amplifiers have no routing (unsupported).
 int read_labels(amp::device& dev, std::vector<model>& fc) {
     std::vector<std::string> routed;
     int result = dev.read_routing(routed);
@@ -121,11 +115,12 @@ int read_labels(amp::device& dev, std::vector<model>& fc) {
     return amp::result_ok;
 }
 
-int read_frame_locked(amp::device& dev, std::vector<model>& fc) {
+// The reader's steps; the caller holds the device's operation lock.
+int read_frame_steps(amp::device& dev, std::vector<model>& fc) {
     model& frame = fc[0];
     const size_t channels = fc.size() - 1;
 
-    // 1. Names.
+    // Without its names the frame cannot be shown: a failure ends the download.
     std::string name = "n/a";
     int result = dev.read_frame_name(name);
     if (result != amp::result_ok) return result;
@@ -142,7 +137,7 @@ int read_frame_locked(amp::device& dev, std::vector<model>& fc) {
         frame.set("channel_names", join(names));
     }
 
-    // 2. Model.
+    // The model decides the frame type and which settings apply, so the download needs it.
     int code = 0;
     std::string model_name, frame_type;
     if ((result = dev.read_model(code, model_name, frame_type)) != amp::result_ok) return result;
@@ -152,12 +147,14 @@ int read_frame_locked(amp::device& dev, std::vector<model>& fc) {
         m.set("frame_type", storable_text(frame_type));
     }
 
-    // 3. Power.
+    // The power state decides below whether the monitor block is worth reading; without
+    // it the download ends.
     int power = 0;
     if ((result = dev.read_power(power)) != amp::result_ok) return result;
     frame.set("power_status", std::to_string(power));
 
-    // 4. Mutes; a failure skips the remaining channels.
+    // Mutes: after a failure the remaining channels are not asked; the next download or
+    // monitoring cycle reads them, and the download goes on.
     for (int k = 0; k < channel_slots; ++k) {
         int mute = 0;
         result = dev.read_mute(k, mute);
@@ -166,7 +163,8 @@ int read_frame_locked(amp::device& dev, std::vector<model>& fc) {
         if (model* channel = channel_at(fc, static_cast<size_t>(k))) channel->set("mute", std::to_string(mute));
     }
 
-    // 5. Bridging; a failure skips the rest of the step, the frame's flag included.
+    // Bridging: the frame's flag summarises all channels, so it is set only when every
+    // channel answered.
     {
         bool any_bridged = false;
         bool complete = true;
@@ -188,23 +186,22 @@ int read_frame_locked(amp::device& dev, std::vector<model>& fc) {
         if (complete) frame.set("bridged", truth(any_bridged));
     }
 
-    // 6 and 7. Routing and labels of Mira amplifiers; results ignored.
-    if (auto* mira = dynamic_cast<amp::mira_device*>(&dev)) {
-        result = read_routing_codes(*mira, fc);
-        if (gone_silent(dev, result)) return result;
-        result = read_labels(dev, fc);
-        if (gone_silent(dev, result)) return result;
-    }
+    // Routing and labels, where the family has them; results ignored.
+    result = read_routing_codes(dev, fc);
+    if (gone_silent(dev, result)) return result;
+    result = read_labels(dev, fc);
+    if (gone_silent(dev, result)) return result;
 
-    // 8. Versions and capabilities.
+    // Versions and pilot-tone capabilities come from what the device read on its way.
     frame.set("dico_version", format_float(dev.firmware_version()));
     frame.set("min_req_dico_version", format_float(dev.min_firmware_version()));
     for (auto& m : fc) {
-        m.set("ptg2_support", truth(dev.ptg2_support.load()));
-        m.set("ptg2_sequential_support", truth(dev.ptg2_sequential_support.load()));
+        m.set("ptg2_support", truth(dev.ptg2_support()));
+        m.set("ptg2_sequential_support", truth(dev.ptg2_sequential_support()));
     }
 
-    // 9. Monitor block of a powered amplifier; result ignored.
+    // The monitor block of a powered amplifier; the next monitoring cycle reads it anyway,
+    // so its failure does not spoil the download.
     if (power != 0) {
         std::vector<std::uint32_t> words;
         result = dev.read_monitor(words);
@@ -212,7 +209,8 @@ int read_frame_locked(amp::device& dev, std::vector<model>& fc) {
         if (gone_silent(dev, result)) return result;
     }
 
-    // 10. Parameters.
+    // Every mapped parameter. The cache lets the rows that share one multi-field reply
+    // take it from one exchange; a row that fails is skipped.
     std::vector<amp::param_entry> entries;
     if ((result = dev.parameter_list(0, entries)) != amp::result_ok) return result;
     dev.cache_on();
@@ -230,16 +228,17 @@ int read_frame_locked(amp::device& dev, std::vector<model>& fc) {
     }
     dev.cache_off();
 
-    // 11. Done.
     for (auto& m : fc) m.set("synced", "true");
     return amp::result_ok;
 }
 
-int write_frame_locked(amp::device& dev, std::vector<model>& fc) {
+// The writer's steps; the caller holds the device's operation lock.
+int write_frame_steps(amp::device& dev, std::vector<model>& fc) {
     model& frame = fc[0];
     log_line("writing frame data to amp");
 
-    // 1 and 2. Names; results ignored.
+    // Names first, results ignored: names the amplifier cannot carry (a Mira channel name
+    // needs a dot) must not keep the settings from being written.
     int result = amp::result_ok;
     if (frame.has("channel_names")) {
         std::vector<std::string> names;
@@ -253,11 +252,11 @@ int write_frame_locked(amp::device& dev, std::vector<model>& fc) {
         if (gone_silent(dev, result)) return result;
     }
 
-    // 3. Parameter list.
     std::vector<amp::param_entry> entries;
     if ((result = dev.parameter_list(0, entries)) != amp::result_ok) return result;
 
-    // 4. Every writable parameter, in list order.
+    // Every writable parameter, in list order. The first refusal ends the upload with its
+    // result, so that a partly written amplifier is not marked synced.
     for (const auto& entry : entries) {
         if (entry.read_only) continue;
         model* source = model_of(entry, fc);
@@ -274,11 +273,9 @@ int write_frame_locked(amp::device& dev, std::vector<model>& fc) {
         }
     }
 
-    // 5. Labels read back (Mira amplifiers), then synced.
-    if (dynamic_cast<amp::mira_device*>(&dev) != nullptr) {
-        result = read_labels(dev, fc);
-        if (gone_silent(dev, result)) return result;
-    }
+    // Labels read back (where the family has them), then synced.
+    result = read_labels(dev, fc);
+    if (gone_silent(dev, result)) return result;
     for (auto& m : fc) m.set("synced", "true");
     return amp::result_ok;
 }
@@ -337,17 +334,17 @@ void apply_monitor_words(const std::vector<std::uint32_t>& words, std::vector<mo
 }
 
 int read_frame(amp::device& dev, const model& request, request_engine& engine) {
-    std::lock_guard lock(dev.operation_mutex);
+    const auto operations = dev.lock_operations();
     std::vector<model> fc = frame_vector_from_request(request);
-    const int result = read_frame_locked(dev, fc);
+    const int result = read_frame_steps(dev, fc);
     if (result == amp::result_ok) enqueue_all(engine, fc);
     return result;
 }
 
 int write_frame(amp::device& dev, int32_t frame_id, request_engine& engine) {
-    std::lock_guard lock(dev.operation_mutex);
+    const auto operations = dev.lock_operations();
     std::vector<model> fc = frame_vector_from_store(engine.store(), frame_id);
-    const int result = write_frame_locked(dev, fc);
+    const int result = write_frame_steps(dev, fc);
     if (result == amp::result_ok) enqueue_all(engine, fc);
     return result;
 }

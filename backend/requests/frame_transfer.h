@@ -7,7 +7,7 @@
 //
 // Reader steps, in order (a failure of a step marked "ends" stops the reader with that
 // result; the other steps' failures are ignored): names (ends), model (ends), power (ends),
-// mutes, bridging, routing and labels (Mira amplifiers only), versions, the monitor block
+// mutes, bridging, routing and labels (where the family has them), versions, the monitor block
 // when powered, the parameter list (ends). On success the frame and channels are marked
 // synced and handed to the transaction queue.
 //
@@ -19,7 +19,7 @@
 // the reader and the writer stop at once with that result instead of letting every
 // remaining exchange time out on its own; nothing is stored then.
 //
-// Thread safety: the reader and the writer hold the device's `operation_mutex` for their
+// Thread safety: the reader and the writer hold the device's operation lock for their
 // whole run, so two transfers of one amplifier serialise; different amplifiers run in
 // parallel. Store reads use the collections' own locks; writes go through the transaction
 // queue only.

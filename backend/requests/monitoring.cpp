@@ -1,7 +1,7 @@
 #include "backend/requests/monitoring.h"
 
 #include "backend/amp/converters.h"
-#include "backend/amp/mira_device.h"
+#include "backend/amp/family.h"
 #include "backend/model/device_registry.h"
 #include "backend/model/exceptions.h"
 #include "backend/model/project_store.h"
@@ -38,11 +38,6 @@ const std::unordered_set<std::string>& live_keys() {
         "temperature",        "power_status",        "mute",                  "actual_vpl_threshold",
         "fuse_actual_limit",  "frame_name",          "model_name",            "name",
         "channel_names"};
-    return keys;
-}
-
-const std::unordered_set<std::string>& mira_live_keys() {
-    static const std::unordered_set<std::string> keys = {"attenuation", "gain", "threshold", "profile"};
     return keys;
 }
 
@@ -158,8 +153,8 @@ int read_capabilities(monitor_pass& pass) {
     if (!(version > 0.0f)) return amp::result_refused;
     pass.set_frame("dico_version", format_float(version));
     pass.set_frame("min_req_dico_version", format_float(dev.min_firmware_version()));
-    pass.set_frame("ptg2_support", dev.ptg2_support.load() ? "true" : "false");
-    pass.set_frame("ptg2_sequential_support", dev.ptg2_sequential_support.load() ? "true" : "false");
+    pass.set_frame("ptg2_support", dev.ptg2_support() ? "true" : "false");
+    pass.set_frame("ptg2_sequential_support", dev.ptg2_sequential_support() ? "true" : "false");
     return 0;
 }
 
@@ -237,9 +232,8 @@ const std::vector<monitor_word>& monitor_block_map() {
     return map;
 }
 
-bool live_key(std::string_view key, bool mira_family) {
-    const std::string k(key);
-    return live_keys().count(k) != 0 || (mira_family && mira_live_keys().count(k) != 0);
+bool live_key(std::string_view key, const amp::family& family) {
+    return live_keys().count(std::string(key)) != 0 || family.live_key(key);
 }
 
 monitor_pick summarise_amp_or_signal(const std::vector<monitor_pick>& channels) {
@@ -332,7 +326,7 @@ int read_monitoring(amp::device& dev, const model& request, request_engine& engi
         log_line(vanished_text);
         return 1;
     }
-    const bool mira_family = dynamic_cast<amp::mira_device*>(&dev) != nullptr;
+    const amp::family& family = amp::family_for(pass.frame().get("frame_type"));
     std::vector<model> writes;
     bool any_diff = false;
     bool out_of_step = false;
@@ -345,7 +339,7 @@ int read_monitoring(amp::device& dev, const model& request, request_engine& engi
             if (stored[i].has(key) && equal_within_tolerance(key, value, stored[i].at(key))) continue;
             NOX_LOG_FORMAT("DIFF: %s (%s, %s)", key.c_str(), value.c_str(), stored[i].get(key).c_str());
             write.set(key, value);
-            if (!live_key(key, mira_family)) {
+            if (!live_key(key, family)) {
                 log_line("non-live param: " + key);
                 out_of_step = true;
             }
@@ -378,7 +372,7 @@ int read_monitoring(amp::device& dev, const model& request, request_engine& engi
 
 void register_monitoring_handlers(method_table& table, monitoring_options options) {
     monitor_block_map();
-    live_key("", false);
+    live_key("", amp::family_for(""));
     table.set_handler("get_monitor", "wait", [options](model& request, request_engine& engine) {
         auto device = options.lookup_device ? options.lookup_device(request.at("device_id")) : nullptr;
         if (!device) {
@@ -389,7 +383,7 @@ void register_monitoring_handlers(method_table& table, monitoring_options option
         // calibration holds it for up to about a minute) is skipped for this cycle instead
         // of waited for: the cycle would otherwise hold back every other frame's
         // monitoring for as long.
-        std::unique_lock lock(device->operation_mutex, std::try_to_lock);
+        auto lock = device->try_lock_operations();
         if (!lock.owns_lock()) {
             log_line("monitoring skipped, amplifier busy: " + request.at("device_id"));
             request.set("status", "fail");

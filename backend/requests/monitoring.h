@@ -27,13 +27,14 @@
 // of that pass are skipped and the frame is written "offline".
 //
 // Thread safety: the handler runs on the processing threads and holds the device's
-// operation mutex for the whole read. When another request holds it (a download, a
+// operation lock for the whole read. When another request holds it (a download, a
 // pilot-tone calibration), the frame is skipped for this cycle (request "fail", nothing
 // written) rather than waited for, so one busy amplifier does not hold back the cycle of
 // all the others. The tables are built once and read-only after.
 #pragma once
 
 #include "backend/amp/device.h"
+#include "backend/amp/family.h"
 #include "backend/requests/method_table.h"
 
 #include <cstdint>
@@ -58,10 +59,11 @@ struct monitor_word {
 // The map of the first 27 monitor words, built once.
 const std::vector<monitor_word>& monitor_block_map();
 
-// Whether monitoring may change `key` without the project being out of step with the
-// amplifier; `mira_family` adds the Mira amplifiers' own settings (attenuation, gain,
-// threshold, profile).
-bool live_key(std::string_view key, bool mira_family);
+// Whether monitoring may change `key` of a frame of `family` without the project being
+// out of step with the amplifier: the monitoring attributes and live readings of every
+// family, and the family's own live settings (Mira: attenuation, gain, threshold,
+// profile).
+bool live_key(std::string_view key, const amp::family& family);
 
 // A status code and a reason text.
 struct monitor_pick {

@@ -10,6 +10,7 @@
 
 #include "bench/common/counting_transport.h"
 #include "backend/amp/mira_device.h"
+#include "backend/amp/mira_family.h"
 #include "backend/amp/network_interfaces.h"
 #include "backend/model/device_registry.h"
 #include "backend/requests/device_wiring.h"
@@ -97,7 +98,7 @@ public:
 
         nox::device_registry::hooks hooks;
         hooks.make_device = [this](const nox::model& frame) -> nox::device_registry::device_ptr {
-            auto address = nox::parse_device_id(frame.get("device_id"), 2);
+            auto address = nox::amp::parse_device_id(frame.get("device_id"), 2);
             if (!address) return nullptr;
             return std::make_shared<nox::amp::mira_device>(*address, transport_);
         };

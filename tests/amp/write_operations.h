@@ -1,9 +1,11 @@
 // Every operation of nox::amp::device that changes the amplifier, each called with
 // plausible arguments. Tests of device implementations use the list to check that a
-// device flagged with old firmware refuses all of them and sends nothing.
+// device flagged with old firmware refuses all of them and sends nothing. (The parameter
+// row is a Mira row; a device of another family refuses it anyway.)
 #pragma once
 
 #include "backend/amp/device.h"
+#include "backend/amp/mira_parameters.h"
 
 #include <functional>
 #include <string>
@@ -17,7 +19,7 @@ using write_operation = std::pair<std::string, std::function<int(nox::amp::devic
 inline std::vector<write_operation> every_write_operation() {
     using nox::amp::device;
     nox::amp::param_entry entry;
-    entry.parameter = nox::amp::mira_parameter{"Dev.Pwr.Mute", "%d", 1, 0, nox::amp::value_type_integer};
+    entry.set_address(nox::amp::mira_parameter{"Dev.Pwr.Mute", "%d", 1, 0, nox::amp::value_type_integer});
     entry.key = "mute";
     entry.per_channel = 1;
     return {

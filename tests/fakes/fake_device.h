@@ -5,6 +5,8 @@
 // channel or key where there is one), `written` the (key, text) of every `write_param`.
 // With `failures_to_unreachable` set, the device counts as unreachable once that many
 // operations have failed, as a silent amplifier does after consecutive time-outs.
+// The operations that only some families have (routing, labels, the select key) answer
+// "unsupported" unless `routes` or `has_select_key` is set.
 //
 // Thread safety: the counters are atomics and the records are guarded; set the scripted
 // fields before handing the device to other threads.
@@ -36,7 +38,16 @@ public:
     float current_firmware = 2.0f;
     std::string frame_name = "Amp";
     std::vector<std::string> channel_names{"A", "B", "C", "D"};
+    bool routes = false;  // answers the routing operations
     std::vector<std::string> routing{"Out1", "Out2", "Out3", "Out4"};
+    // The route matrix replies: output A1 drives channel 1, B1 channel 2, and so on.
+    std::vector<std::string> route_matrix = [] {
+        std::vector<std::string> replies(24, "- - - -");
+        for (int k = 0; k < 4; ++k) replies[static_cast<size_t>(6 * k)][static_cast<size_t>(2 * k)] = 'X';
+        return replies;
+    }();
+    bool has_select_key = false;
+    int select_press_at = -1;  // the ask from which on a press is reported; -1: never
     int power = 1;
     std::array<int, 4> mutes{};
     int model_code = 28;
@@ -45,6 +56,7 @@ public:
     std::vector<std::uint32_t> monitor_words = std::vector<std::uint32_t>(61, 0);
     std::map<std::string, int> results;       // per-operation result overrides
     std::vector<amp::param_entry> parameters;  // what parameter_list answers
+    std::vector<std::uint32_t> param_words{0};  // what read_params answers
     std::map<std::string, amp::param_value> param_values;  // read_param by "key" or "key#channel"
     std::array<int, 4> bridge_modes{};
     int failures_to_unreachable = 0;  // 0: never unreachable by failing
@@ -53,7 +65,12 @@ public:
     std::atomic<int> reads{0};
     std::atomic<int> writes{0};
     std::atomic<int> refused_writes{0};
+    std::atomic<int> select_asks{0};
+    amp::param_range last_range;
     std::string last_user, last_password;
+
+    // Scripting of what a firmware read would have recorded.
+    using device::set_pilot_support;
 
     std::vector<std::string> call_log() const {
         std::lock_guard lock(record_mutex_);
@@ -73,8 +90,9 @@ public:
     void cache_off() override {}
     bool unreachable() const override { return is_unreachable; }
     void set_unreachable() override { is_unreachable = true; }
-    int read_params(const amp::param_range&, std::vector<std::uint32_t>& values) override {
-        values.assign(1, 0);
+    int read_params(const amp::param_range& range, std::vector<std::uint32_t>& values) override {
+        last_range = range;
+        values = param_words;
         return count_read("read_params");
     }
     int write_params(const amp::param_range&, const std::vector<std::uint32_t>&) override {
@@ -91,7 +109,20 @@ public:
     int read_channel_names(std::vector<std::string>& names) override {
         return read("read_channel_names", names, channel_names);
     }
-    int read_routing(std::vector<std::string>& names) override { return read("read_routing", names, routing); }
+    int read_routing(std::vector<std::string>& names) override {
+        if (!routes) return device::read_routing(names);
+        return read("read_routing", names, routing);
+    }
+    int read_route_matrix(std::vector<std::string>& replies) override {
+        if (!routes) return device::read_route_matrix(replies);
+        return read("read_route_matrix", replies, route_matrix);
+    }
+    int read_select_key(bool& pressed) override {
+        if (!has_select_key) return device::read_select_key(pressed);
+        const int asks = ++select_asks;
+        pressed = select_press_at >= 0 && asks >= select_press_at;
+        return count_read("read_select_key");
+    }
     int soft_reset() override { return write("soft_reset"); }
     bool login_required(std::string& message) override {
         message = system_name;
@@ -126,6 +157,7 @@ public:
         return count_read("read_bridge_mode " + std::to_string(channel));
     }
     int read_channel_labels(int channel, std::string& module_label, std::string& output_label) override {
+        if (!routes) return device::read_channel_labels(channel, module_label, output_label);
         module_label = "Mod" + std::to_string(channel + 1);
         output_label = "Out" + std::to_string(channel + 1);
         return count_read("read_channel_labels " + std::to_string(channel));

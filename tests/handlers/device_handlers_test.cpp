@@ -2,6 +2,7 @@
 // factory reset, association by request and by select key, logins and refresh.
 #include "backend/amp/tesira_device.h"
 #include "backend/requests/device_handlers.h"
+#include "backend/amp/mira_family.h"
 #include "backend/requests/device_wiring.h"
 #include "tests/fakes/fake_device.h"
 #include "tests/handlers/handler_fixture.h"
@@ -16,7 +17,6 @@ const std::string amp2 = "0000abcd:00000002";
 
 nox::amp::param_entry entry(const std::string& key, int per_channel, int channel, bool read_only = false) {
     nox::amp::param_entry e;
-    e.parameter = nox::amp::mira_parameter{"Stem." + key, per_channel ? "%d" : "", 1, 0, nox::amp::value_type_integer};
     e.key = key;
     e.per_channel = per_channel;
     e.channel = channel;
@@ -41,12 +41,6 @@ protected:
             requested_.push_back(requested);
             return discovery_result_;
         };
-        h.has_select_key = [this](nox::amp::device& d) { return !no_select_key_.count(&d); };
-        h.is_selected = [this](nox::amp::device& d, bool& selected) {
-            const int n = ++queries_[&d];
-            selected = press_at_.count(&d) && n >= press_at_[&d];
-            return true;
-        };
         h.sleep = [this](std::chrono::milliseconds pause) {
             ++sleeps_;
             slept_ += pause;
@@ -55,6 +49,8 @@ protected:
 
         devices_[amp1] = dev1_;
         devices_[amp2] = dev2_;
+        dev1_->has_select_key = true;
+        dev2_->has_select_key = true;
         frame_id_ = add_frame("mira", "28", amp1);
         for (int k = 0; k < 4; ++k) dev1_->parameters.push_back(entry("mute", 1, k));
         dev1_->parameters.push_back(entry("fuse_type", 0, 0));
@@ -73,8 +69,6 @@ protected:
     int32_t frame_id_ = 0;
     bool discovery_result_ = false;
     std::vector<std::string> requested_;
-    std::set<nox::amp::device*> no_select_key_;
-    std::map<nox::amp::device*, int> press_at_, queries_;
     int sleeps_ = 0;
     std::chrono::milliseconds slept_{0};
 };
@@ -202,34 +196,35 @@ TEST_F(DeviceHandlers, AssocSelectWaitsForTheSelectKey) {
                                       {"with", std::to_string(discovered)}});
     EXPECT_EQ(r.get("status"), "fail");
     EXPECT_EQ(sleeps_, 0);
-    EXPECT_TRUE(queries_.empty());
+    EXPECT_EQ(dev1_->select_asks + dev2_->select_asks, 0);
 
     // No press: one clearing query, then 1000 rounds 10 ms apart.
     r = request("assoc_select", {{"frame_id", std::to_string(project)}, {"device_id", amp2}, {"with", std::to_string(discovered)}});
     EXPECT_EQ(r.get("status"), "fail");
-    EXPECT_EQ(queries_[dev2_.get()], 1001);
+    EXPECT_EQ(dev2_->select_asks, 1001);
     EXPECT_EQ(sleeps_, 1000);
     EXPECT_EQ(slept_, std::chrono::milliseconds(10000));
     EXPECT_EQ(frame(project).get("device_id"), "");
 
     // Two devices; the second is pressed in the third round.
-    queries_.clear();
+    dev2_->select_asks = 0;
     sleeps_ = 0;
-    press_at_[dev2_.get()] = 4;
+    dev2_->select_press_at = 4;
     r = request("assoc_select", {{"frame_id", std::to_string(project)}, {"device_id", amp1 + "," + amp2},
                                  {"with", fid() + "," + std::to_string(discovered)}});
     EXPECT_EQ(r.get("status"), "done");
-    EXPECT_EQ(queries_[dev2_.get()], 4);
+    EXPECT_EQ(dev2_->select_asks, 4);
     EXPECT_EQ(sleeps_, 5);
     EXPECT_EQ(frame(project).get("device_id"), amp2);
     EXPECT_FALSE(c("frames").exists_locked(discovered));
 }
 
 TEST_F(DeviceHandlers, AssocSelectPollsOnlyDevicesWithASelectKey) {
-    no_select_key_.insert(dev1_.get());
+    dev1_->has_select_key = false;
     auto r = request("assoc_select", {{"frame_id", "1"}, {"device_id", amp1 + ",ffffffff:00000000"}, {"with", "5,6"}});
     EXPECT_EQ(r.get("status"), "fail");
-    EXPECT_TRUE(queries_.empty());
+    EXPECT_EQ(dev1_->select_asks, 0);
+    EXPECT_EQ(sleeps_, 0);
     EXPECT_EQ(request("assoc_select", {{"frame_id", fid()}, {"device_id", amp1}}).get("status"), "fail");
 }
 
@@ -304,15 +299,15 @@ namespace handlers_test {
 namespace {
 
 TEST(DeviceWiring, ParsesDeviceIdentities) {
-    const auto address = nox::parse_device_id("0001a2b3:0c0d0e0f", 5);
+    const auto address = nox::amp::parse_device_id("0001a2b3:0c0d0e0f", 5);
     ASSERT_TRUE(address.has_value());
     EXPECT_EQ(address->id_high, 0x0001a2b3u);
     EXPECT_EQ(address->id_low, 0x0c0d0e0fu);
     EXPECT_EQ(address->kind, 5);
     EXPECT_EQ(address->text(), "0001a2b3:0c0d0e0f");
-    EXPECT_TRUE(nox::parse_device_id("ABCDEF01:1", 2).has_value());
+    EXPECT_TRUE(nox::amp::parse_device_id("ABCDEF01:1", 2).has_value());
     for (const char* bad : {"", "0001a2b3", "0001a2b3:", ":0c0d0e0f", "0001a2b3:0c0d0e0g", "123456789:1", "1:2:3"})
-        EXPECT_FALSE(nox::parse_device_id(bad, 1).has_value()) << bad;
+        EXPECT_FALSE(nox::amp::parse_device_id(bad, 1).has_value()) << bad;
 
     nox::model tesira(3);
     tesira.set("frame_type", "tesira");
@@ -346,7 +341,7 @@ TEST_F(handler_fixture, InterfaceRefreshKeepsConcurrentSettingsChanges) {
         settings["network_interface"] = "10.99.0.1 10.99.0.2";
         settings["selected_interface"] = "10.99.0.2";
     };
-    hooks.set_mira_interface = [&handed](const std::string& address) { handed = address; };
+    hooks.use_interface = [&handed](const nox::amp::family&, const std::string& address) { handed = address; };
     registry_.set_hooks(hooks);
     nox::model settings = store_.get_settings();
     settings.set("language", "en");

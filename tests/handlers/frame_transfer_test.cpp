@@ -13,7 +13,6 @@ using nox::testing::fake_device;
 
 nox::amp::param_entry entry(const std::string& key, int per_channel, int channel, bool read_only = false) {
     nox::amp::param_entry e;
-    e.parameter = nox::amp::mira_parameter{"Stem." + key, per_channel ? "%d" : "", 1, 0, nox::amp::value_type_float};
     e.key = key;
     e.per_channel = per_channel;
     e.channel = channel;
@@ -63,7 +62,7 @@ TEST_F(FrameTransfer, DownloadStoresWhatTheAmplifierReports) {
     dev_->monitor_words[1] = 21;   // "TEMP FAULT"
     dev_->monitor_words[2 + 6] = 1;  // channel 1 amp status
     dev_->monitor_words[26] = 1;
-    dev_->ptg2_support = true;
+    dev_->set_pilot_support(true, false);
     EXPECT_EQ(get().get("status"), "done");
     EXPECT_EQ(notifier_.count("sigupdate"), 1u);
 
@@ -146,6 +145,28 @@ TEST_F(FrameTransfer, DownloadStoresOddAmplifierTextsReadably) {
     EXPECT_EQ(ch(1).get("name"), "B?");
     EXPECT_EQ(ch(1).get("frame_name"), "Caf? ?stage");
     EXPECT_EQ(frame(frame_id_).get("synced"), "true");
+}
+
+TEST_F(FrameTransfer, RoutingAndLabelsOnlyWhereTheFamilyHasThem) {
+    EXPECT_EQ(get().get("status"), "done");
+    EXPECT_FALSE(ch(0).has("routing"));
+    EXPECT_FALSE(ch(0).has("mod_label"));
+    EXPECT_FALSE(ch(0).has("routed_name"));
+
+    dev_->routes = true;
+    dev_->route_matrix[6] = "X X - -";  // B1 drives channels 1 and 2 (read after A1)
+    EXPECT_EQ(get().get("status"), "done");
+    EXPECT_EQ(ch(0).get("routing"), "primary");
+    EXPECT_EQ(ch(1).get("routing"), "secondary");
+    EXPECT_EQ(ch(3).get("routing"), "primary");
+    EXPECT_EQ(ch(2).get("mod_label"), "Mod3");
+    EXPECT_EQ(ch(2).get("dsp_label"), "Out3");
+    EXPECT_EQ(ch(2).get("routed_name"), "Out3");
+    const auto calls = dev_->call_log();
+    const auto matrix = std::find(calls.begin(), calls.end(), "read_route_matrix");
+    ASSERT_NE(matrix, calls.end());
+    EXPECT_EQ(*(matrix + 1), "read_routing");
+    EXPECT_EQ(*(matrix + 2), "read_channel_labels 0");
 }
 
 TEST_F(FrameTransfer, DownloadOfAnUnpoweredAmplifierSkipsTheMonitorBlock) {

@@ -1,7 +1,8 @@
 // Command texts and reply parsing of the Mira device, through a scripted transport.
 #include "backend/amp/mira_device.h"
-#include "backend/amp/parameter_map.h"
+#include "backend/amp/mira_parameters.h"
 #include "common/log/log.h"
+#include "tests/amp/write_operations.h"
 #include "tests/mira/fake_transport.h"
 
 #include <gtest/gtest.h>
@@ -79,10 +80,10 @@ TEST_F(MiraDeviceTest, ModelTableGivesCodeNameAndMiraFrameType) {
 TEST_F(MiraDeviceTest, ConstructionReadsModelAndFirmwareAndBuildsLists) {
     transport_->replies["Dev.ModelName?"] = "VR85:4M";
     auto dev = make();
-    EXPECT_TRUE(dev->high_power_model.load());
-    EXPECT_FLOAT_EQ(dev->firmware.load(), 7.2f);
-    EXPECT_TRUE(dev->ptg2_support.load());
-    EXPECT_TRUE(dev->ptg2_sequential_support.load());
+    EXPECT_TRUE(dev->high_power_model());
+    EXPECT_FLOAT_EQ(dev->firmware(), 7.2f);
+    EXPECT_TRUE(dev->ptg2_support());
+    EXPECT_TRUE(dev->ptg2_sequential_support());
     std::vector<param_entry> list0, list1;
     ASSERT_EQ(dev->parameter_list(0, list0), 0);
     ASSERT_EQ(dev->parameter_list(1, list1), 0);
@@ -91,7 +92,7 @@ TEST_F(MiraDeviceTest, ConstructionReadsModelAndFirmwareAndBuildsLists) {
     EXPECT_EQ(dev->min_firmware_version(), 7.0f);
 
     transport_->replies["Dev.ModelName?"] = "VR45:4M";
-    EXPECT_FALSE(make()->high_power_model.load());
+    EXPECT_FALSE(make()->high_power_model());
 }
 
 TEST_F(MiraDeviceTest, FirmwareFallsBackToParameterThenZero) {
@@ -103,21 +104,21 @@ TEST_F(MiraDeviceTest, FirmwareFallsBackToParameterThenZero) {
     };
     auto dev = make();
     EXPECT_FLOAT_EQ(dev->firmware_version(), 5.0f);
-    EXPECT_FALSE(dev->ptg2_support.load());
+    EXPECT_FALSE(dev->ptg2_support());
     ASSERT_FALSE(transport_->packets.empty());
     // A read of block 0, index 4, count 1.
     EXPECT_EQ(transport_->packets.back().size(), 3u);
 
     transport_->on_packet = nullptr;
     EXPECT_FLOAT_EQ(dev->firmware_version(), 0.0f);
-    EXPECT_FLOAT_EQ(dev->firmware.load(), 0.0f);
+    EXPECT_FLOAT_EQ(dev->firmware(), 0.0f);
 }
 
 TEST_F(MiraDeviceTest, SilentDeviceHasNoListsAndIsHeldOffFor15Seconds) {
     transport_->replies.erase("Dev.ModelName?");
     auto dev = make();
     // One time-out counted by the query and one by the builder.
-    EXPECT_EQ(dev->timeout_streak.load(), 2);
+    EXPECT_EQ(dev->timeout_streak(), 2);
     std::vector<param_entry> list;
     EXPECT_EQ(dev->parameter_list(0, list), -1);
     EXPECT_TRUE(dev->unreachable());
@@ -133,7 +134,7 @@ TEST_F(MiraDeviceTest, SilentDeviceHasNoListsAndIsHeldOffFor15Seconds) {
     EXPECT_EQ(dev->parameter_list(1, list), 0);
     EXPECT_EQ(transport_->count("Dev.ModelName?"), asked + 1);
     EXPECT_EQ(list.size(), mira_parameter_rows().list1.size());
-    EXPECT_EQ(dev->timeout_streak.load(), 0);
+    EXPECT_EQ(dev->timeout_streak(), 0);
     EXPECT_FALSE(dev->unreachable());
 }
 
@@ -162,7 +163,7 @@ TEST_F(MiraDeviceTest, NoInterfaceAnswersOneAndSendsNothing) {
     EXPECT_FALSE(dev->is_selected(selected));
     EXPECT_EQ(transport_->since(mark).size(), 0u);
     EXPECT_TRUE(transport_->packets.empty());
-    EXPECT_EQ(dev->timeout_streak.load(), 0);
+    EXPECT_EQ(dev->timeout_streak(), 0);
 }
 
 // ---------------------------------------------------------------- simple commands
@@ -218,24 +219,30 @@ TEST_F(MiraDeviceTest, SelectorTable) {
     for (const auto& [selector, argument] : table) EXPECT_EQ(calibration_selector_argument(selector), argument) << selector;
 }
 
-TEST_F(MiraDeviceTest, OldFirmwareRefusesWritesAndStillReads) {
+TEST_F(MiraDeviceTest, OldFirmwareRefusesEveryWriteAndStillReads) {
     auto dev = make();
     dev->set_old_firmware(true);
     const std::size_t mark = transport_->sent.size();
-    EXPECT_EQ(dev->write_mute(0, 1), 1);
-    EXPECT_EQ(dev->write_power(1), 1);
-    EXPECT_EQ(dev->write_frame_name("x"), 1);
-    EXPECT_EQ(dev->soft_reset(), 1);
-    EXPECT_EQ(dev->write_params(param_range{1, 0, 0}, {1}), 1);
-    EXPECT_EQ(dev->write_channel_names({"a.b", "a.b", "a.b", "a.b"}), 1);
-    EXPECT_EQ(dev->start_calibration(0x11), 1);
-    EXPECT_EQ(dev->write_param(mira_parameter_rows().list0[1], "1"), 1);
+    for (const auto& [name, operation] : amp_test::every_write_operation()) {
+        EXPECT_EQ(operation(*dev), result_refused) << name;
+    }
     EXPECT_TRUE(transport_->since(mark).empty());
     EXPECT_TRUE(transport_->packets.empty());
     transport_->replies["Dev.Power?"] = "1";
     int on = 0;
     EXPECT_EQ(dev->read_power(on), 0);
     EXPECT_EQ(on, 1);
+}
+
+TEST_F(MiraDeviceTest, CurrentFirmwareSendsEveryWrite) {
+    auto dev = make();
+    no_routes();
+    for (const auto& [name, operation] : amp_test::every_write_operation()) {
+        const std::size_t texts = transport_->sent.size();
+        const std::size_t packets = transport_->packets.size();
+        operation(*dev);
+        EXPECT_GT(transport_->sent.size() + transport_->packets.size(), texts + packets) << name;
+    }
 }
 
 TEST_F(MiraDeviceTest, ReadPowerResetsStreakAndZeroesOnFailure) {
@@ -246,12 +253,12 @@ TEST_F(MiraDeviceTest, ReadPowerResetsStreakAndZeroesOnFailure) {
     clock_->advance(500);
     EXPECT_EQ(dev->read_power(on), 0);
     EXPECT_EQ(on, 1);
-    EXPECT_EQ(dev->timeout_streak.load(), 0);
-    EXPECT_EQ(dev->last_contact.load(), clock_->now_ms());
+    EXPECT_EQ(dev->timeout_streak(), 0);
+    EXPECT_EQ(dev->last_contact(), clock_->now_ms());
     transport_->replies.erase("Dev.Power?");
     EXPECT_EQ(dev->read_power(on), 13);
     EXPECT_EQ(on, 0);
-    EXPECT_EQ(dev->timeout_streak.load(), 1);
+    EXPECT_EQ(dev->timeout_streak(), 1);
 }
 
 TEST_F(MiraDeviceTest, BridgePairAndPrimaryFlag) {
@@ -333,14 +340,14 @@ TEST_F(MiraDeviceTest, CacheAnswersRepeatsAndNeverKeepsFailures) {
     transport_->replies["Dev.FrameLabel?"] = "Rack 1";
     std::string name;
     dev->cache_on();
-    const std::int64_t contact = dev->last_contact.load();
+    const std::int64_t contact = dev->last_contact();
     clock_->advance(10);
     EXPECT_EQ(dev->read_frame_name(name), 0);
     clock_->advance(10);
     EXPECT_EQ(dev->read_frame_name(name), 0);
     EXPECT_EQ(name, "Rack 1");
     EXPECT_EQ(transport_->count("Dev.FrameLabel?"), 1);
-    EXPECT_EQ(dev->last_contact.load(), contact + 10);  // a hit does not touch
+    EXPECT_EQ(dev->last_contact(), contact + 10);  // a hit does not touch
     EXPECT_EQ(dev->query("Dev.Power?", name), 13);
     EXPECT_EQ(dev->query("Dev.Power?", name), 13);
     EXPECT_EQ(transport_->count("Dev.Power?"), 2);
@@ -429,6 +436,39 @@ TEST_F(MiraDeviceTest, RoutingStopsAtFirstFailedQuery) {
     EXPECT_TRUE(names.empty());
     EXPECT_FALSE(transport_->sent_prefix("Dev.Route?B 3"));
     EXPECT_FALSE(transport_->sent_prefix("Mod.Mod.Label?"));
+}
+
+TEST_F(MiraDeviceTest, RouteMatrixIsTheTwentyFourRouteRepliesInOrder) {
+    auto dev = make();
+    no_routes();
+    transport_->replies["Dev.Route?A 1"] = "X - - -";
+    transport_->replies["Dev.Route?D 6"] = "- - - X";
+    const std::size_t mark = transport_->sent.size();
+    std::vector<std::string> replies;
+    ASSERT_EQ(dev->read_route_matrix(replies), 0);
+    ASSERT_EQ(replies.size(), 24u);
+    EXPECT_EQ(replies.front(), "X - - -");
+    EXPECT_EQ(replies.back(), "- - - X");
+    const auto sent = transport_->since(mark);
+    ASSERT_EQ(sent.size(), 24u);
+    EXPECT_EQ(sent[1], "Dev.Route?A 2");
+    EXPECT_EQ(sent[6], "Dev.Route?B 1");
+
+    transport_->failures["Dev.Route?C 1"] = 13;
+    EXPECT_EQ(dev->read_route_matrix(replies), 13);
+}
+
+TEST_F(MiraDeviceTest, SelectKeyIsTheSelectedBitOfTheStatusWord) {
+    auto dev = make();
+    transport_->raw_reply = {0x00, 0x40, 0, 0};  // bit 14
+    bool pressed = false;
+    EXPECT_EQ(dev->read_select_key(pressed), 0);
+    EXPECT_TRUE(pressed);
+    transport_->raw_reply = {0x00, 0x20, 0, 0};  // bit 13 only
+    EXPECT_EQ(dev->read_select_key(pressed), 0);
+    EXPECT_FALSE(pressed);
+    transport_->raw_result = 13;
+    EXPECT_EQ(dev->read_select_key(pressed), result_refused);
 }
 
 TEST_F(MiraDeviceTest, ChannelNamesNeedAnInnerDot) {
@@ -604,11 +644,11 @@ TEST_F(MiraDeviceTest, BinaryTimeOutsAreCountedOnReadsOnly) {
     auto dev = make();
     std::vector<std::uint32_t> values;
     EXPECT_EQ(dev->read_params(param_range{1, 0, 0}, values), 13);
-    EXPECT_EQ(dev->timeout_streak.load(), 1);
+    EXPECT_EQ(dev->timeout_streak(), 1);
     EXPECT_EQ(dev->write_params(param_range{1, 0, 0}, {1}), 1);
-    EXPECT_EQ(dev->timeout_streak.load(), 1);
+    EXPECT_EQ(dev->timeout_streak(), 1);
     EXPECT_EQ(dev->read_monitor(values), 13);
-    EXPECT_EQ(dev->timeout_streak.load(), 2);
+    EXPECT_EQ(dev->timeout_streak(), 2);
     EXPECT_NE(log_text().find("timed out streak: 2"), std::string::npos);
 }
 
@@ -634,11 +674,11 @@ TEST_F(MiraDeviceTest, MonitorAppendsTheDirtyBitOfTheStatusWord) {
         reply = mira_test::monitor_response();
         return 0;
     };
-    dev->timeout_streak.store(2);
+    dev->set_unreachable();
     transport_->raw_reply = {0x00, 0x20, 0, 0};  // bit 13
     std::vector<std::uint32_t> words;
     ASSERT_EQ(dev->read_monitor(words), 0);
-    EXPECT_EQ(dev->timeout_streak.load(), 0);
+    EXPECT_EQ(dev->timeout_streak(), 0);
     ASSERT_EQ(words.size(), 27u);
     EXPECT_EQ(words.back(), 1u);
     EXPECT_EQ(transport_->sent.back(), "Dev.MD.FullBin?3");

@@ -3,6 +3,8 @@
 // binary parameters.
 #include "backend/amp/converters.h"
 #include "backend/amp/mira_device.h"
+#include "backend/amp/mira_family.h"
+#include "backend/amp/mira_parameters.h"
 #include "backend/amp/network_interfaces.h"
 #include "common/log/log.h"
 #include "tools/mira_sim/sim_client.h"
@@ -70,13 +72,26 @@ TEST_F(MiraEndToEnd, ReadsEveryListZeroParameter) {
     EXPECT_TRUE(dev->connected());
 }
 
+TEST_F(MiraEndToEnd, FamilyMakesTheDeviceFromTheFrameIdentity) {
+    auto made = mira_family().make_device({{"id", "3"}, {"device_id", amp_id}, {"module_class", " 5 "}});
+    auto* mira = dynamic_cast<mira_device*>(made.get());
+    ASSERT_NE(mira, nullptr);
+    EXPECT_EQ(mira->address(), (device_address{1, 1, 5}));
+    std::vector<param_entry> rows;
+    EXPECT_EQ(made->parameter_list(1, rows), 0);  // it answered its model read
+
+    made = mira_family().make_device({{"device_id", amp_id}, {"module_class", "70000"}});
+    EXPECT_EQ(dynamic_cast<mira_device*>(made.get())->address().kind, 1);  // not 16 bits: the default
+    EXPECT_EQ(mira_family().make_device({{"device_id", "not-an-address"}}), nullptr);
+}
+
 TEST_F(MiraEndToEnd, WritesEveryWritableRowAndReadsItBack) {
     std::vector<param_entry> rows;
     ASSERT_EQ(dev->parameter_list(0, rows), 0);
     int written = 0;
     for (const auto& row : rows) {
         if (row.read_only) continue;
-        const bool is_float = row.mira()->value_type == value_type_float;
+        const bool is_float = row.address_as<mira_parameter>()->value_type == value_type_float;
         const std::string text = is_float ? "12.5" : std::to_string(1 + written % 5);
         ASSERT_EQ(dev->write_param(row, text), 0) << row.key << "@" << row.channel;
         param_value value;
@@ -204,7 +219,7 @@ TEST_F(MiraEndToEnd, SilentAmplifierTimesOutAndBecomesUnreachable) {
     EXPECT_EQ(on, 0);
     // A device made now cannot read the model: its time-out counts twice.
     mira_device silent(device_address{1, 1, 2});
-    EXPECT_EQ(silent.timeout_streak.load(), 2);
+    EXPECT_EQ(silent.timeout_streak(), 2);
     std::vector<param_entry> rows;
     EXPECT_EQ(silent.parameter_list(0, rows), -1);
     EXPECT_TRUE(silent.unreachable());

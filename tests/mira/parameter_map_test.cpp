@@ -1,7 +1,8 @@
 // The parameter tables: list order with its interleaved groups, list 1 membership,
 // read-only flags and the converters' constants.
 #include "backend/amp/converters.h"
-#include "backend/amp/parameter_map.h"
+#include "backend/amp/mira_parameters.h"
+#include "backend/amp/tesira_parameters.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,9 @@
 namespace {
 
 using namespace nox::amp;
+
+const mira_parameter* mira(const param_entry& e) { return e.address_as<mira_parameter>(); }
+const tesira_parameter* tesira(const param_entry& e) { return e.address_as<tesira_parameter>(); }
 
 std::string label(const param_entry& e) { return e.key + "@" + std::to_string(e.channel); }
 
@@ -66,11 +70,11 @@ TEST(MiraTable, CapabilityFrameRowsComeBeforeItsInterleavedChannelRows) {
     EXPECT_EQ(labels(list, start - 1, expected.size()), expected);
     const auto& frame_row = list[start];
     EXPECT_EQ(frame_row.per_channel, 0);
-    EXPECT_EQ(frame_row.mira()->argument, "");
+    EXPECT_EQ(mira(frame_row)->argument, "");
     const auto& channel_row = list[start + 2];
     EXPECT_EQ(channel_row.per_channel, 1);
-    EXPECT_EQ(channel_row.mira()->argument, "");  // the same reply for every channel
-    EXPECT_EQ(channel_row.mira()->field_position, 2);
+    EXPECT_EQ(mira(channel_row)->argument, "");  // the same reply for every channel
+    EXPECT_EQ(mira(channel_row)->field_position, 2);
     EXPECT_EQ(label(list[index_of(list, "flexi_amp_max_out_voltage", 3) + 1]), "flexi_protected@0");
 }
 
@@ -98,19 +102,19 @@ TEST(MiraTable, RowsCarryTheirCommandShapeAndReadOnlyFlag) {
     const auto& list = mira_parameter_rows().list0;
     const auto& threshold = find(list, "threshold", 0);
     const auto& actual = find(list, "actual_vpl_threshold", 0);
-    EXPECT_EQ(threshold.mira()->stem, "Mod.Out.AmpVPL");
-    EXPECT_EQ(threshold.mira()->argument, "#%d");
-    EXPECT_EQ(threshold.mira()->field_position, 0);
-    EXPECT_EQ(actual.mira()->field_position, 3);
-    EXPECT_EQ(actual.mira()->field_count, 4);
-    EXPECT_EQ(threshold.mira()->value_type, value_type_float);
+    EXPECT_EQ(mira(threshold)->stem, "Mod.Out.AmpVPL");
+    EXPECT_EQ(mira(threshold)->argument, "#%d");
+    EXPECT_EQ(mira(threshold)->field_position, 0);
+    EXPECT_EQ(mira(actual)->field_position, 3);
+    EXPECT_EQ(mira(actual)->field_count, 4);
+    EXPECT_EQ(mira(threshold)->value_type, value_type_float);
     EXPECT_TRUE(find(list, "profile", 2).read_only);
     EXPECT_TRUE(find(list, "power_status", -1).read_only);
     EXPECT_FALSE(find(list, "mute", 1).read_only);
     EXPECT_FALSE(find(list, "fuse_current_limit", -1).read_only);
     EXPECT_TRUE(find(list, "fuse_actual_limit", -1).read_only);
     EXPECT_FALSE(find(list, "enabled_analyser", 3).read_only);
-    EXPECT_EQ(find(list, "enabled_analyser", 3).mira()->stem, "Dev.LoadPilot.Enable");
+    EXPECT_EQ(mira(find(list, "enabled_analyser", 3))->stem, "Dev.LoadPilot.Enable");
     int writable = 0;
     for (const auto& e : list) writable += e.read_only ? 0 : 1;
     // mute 4, fuse 2, cable 8, signal 16, threshold 16, factor 8, ref 8, enable 8, kvx 2 + 16
@@ -136,10 +140,10 @@ TEST(MiraTable, RowsAreBuiltOnceAndCopiedIntoEachDevice) {
 
 TEST(TesiraTable, AttenuationOfChannelTwoIsBlockTwoIndexElevenWord200) {
     const auto& row = find(tesira_parameter_rows().list0, "attenuation", 2);
-    ASSERT_NE(row.tesira(), nullptr);
-    EXPECT_EQ(row.tesira()->kind, 1);
-    EXPECT_EQ(row.tesira()->block, 2);
-    EXPECT_EQ(row.tesira()->index, 11);
+    ASSERT_NE(tesira(row), nullptr);
+    EXPECT_EQ(tesira(row)->kind, 1);
+    EXPECT_EQ(tesira(row)->block, 2);
+    EXPECT_EQ(tesira(row)->index, 11);
     EXPECT_EQ(nox::to_device_word(row.converter, "-50"), 200u);
     EXPECT_EQ(nox::to_device_word(row.converter, "0"), 0u);
     EXPECT_EQ(nox::to_device_word(row.converter, "-100"), 400u);
@@ -148,12 +152,12 @@ TEST(TesiraTable, AttenuationOfChannelTwoIsBlockTwoIndexElevenWord200) {
 
 TEST(TesiraTable, IndicesScalesAndLists) {
     const auto& lists = tesira_parameter_rows();
-    EXPECT_EQ(find(lists.list0, "t2_cable_resistance", 3).tesira()->index, 21 * 3 + 20);
-    EXPECT_EQ(find(lists.list0, "flexi_protected", 1).tesira()->index, 32);
-    EXPECT_EQ(find(lists.list0, "flexi_desired_vpl", 3).tesira()->index, 67);
-    EXPECT_EQ(find(lists.list0, "flexi_max_no_protected_channels", 3).tesira()->index, 1);
-    EXPECT_EQ(find(lists.list0, "temperature", 2).tesira()->index, 5);
-    EXPECT_EQ(find(lists.list0, "serial_number", -1).tesira()->index, 14);
+    EXPECT_EQ(tesira(find(lists.list0, "t2_cable_resistance", 3))->index, 21 * 3 + 20);
+    EXPECT_EQ(tesira(find(lists.list0, "flexi_protected", 1))->index, 32);
+    EXPECT_EQ(tesira(find(lists.list0, "flexi_desired_vpl", 3))->index, 67);
+    EXPECT_EQ(tesira(find(lists.list0, "flexi_max_no_protected_channels", 3))->index, 1);
+    EXPECT_EQ(tesira(find(lists.list0, "temperature", 2))->index, 5);
+    EXPECT_EQ(tesira(find(lists.list0, "serial_number", -1))->index, 14);
     // Scaled values: VPL floor, fuse, frequency.
     EXPECT_EQ(nox::to_device_word(find(lists.list0, "threshold", 0).converter, "17.8"), 0u);
     EXPECT_EQ(nox::to_device_word(find(lists.list0, "fuse_current_limit", -1).converter, "32"), 320u);

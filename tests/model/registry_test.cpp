@@ -34,7 +34,9 @@ protected:
             settings["network_interface"] = "10.99.0.1 10.99.0.2";
             settings["selected_interface"] = preferred.empty() ? "10.99.0.2" : preferred;
         };
-        hooks.set_mira_interface = [this](const std::string& address) { interface_ = address; };
+        hooks.use_interface = [this](const nox::amp::family& family, const std::string& address) {
+            interface_ = std::string(family.frame_type()) + " " + address;
+        };
         hooks.commit = [this](const std::string& collection, const model& m, bool notify) {
             EXPECT_FALSE(notify);
             store_.collection(collection).update(m);
@@ -44,8 +46,10 @@ protected:
     void TearDown() override { std::system(("rm -rf " + folder_).c_str()); }
 
     nox::model_collection& c(const std::string& name) { return store_.collection(name); }
-    static nox::amp::device_address address(uint32_t low, uint16_t kind = 1) {
-        return {0x0001a2b3, low, kind};
+    // A Mira amplifier as discovery reports it.
+    static nox::amp::discovered_amplifier address(uint32_t low, uint16_t kind = 1) {
+        const nox::amp::device_address a{0x0001a2b3, low, kind};
+        return {"mira", a.text(), {{"module_class", std::to_string(kind)}}};
     }
     int32_t project_frame(const std::string& type, const std::string& model_code) {
         model frame;
@@ -67,7 +71,7 @@ protected:
     std::string folder_;
     nox::project_store store_;
     nox::device_registry registry_{store_};
-    std::vector<nox::amp::device_address> discovered_;
+    std::vector<nox::amp::discovered_amplifier> discovered_;
     std::vector<std::string> events_, made_;
     std::function<void(fake_device&)> make_;
     std::string interface_;
@@ -174,7 +178,7 @@ TEST_F(RegistryTest, RebuildKeepsHoldOffsFlagsOldFirmwareAndHandsOverTheInterfac
     c("frames").add_locked(model());  // not associated: no device
     registry_.rebuild_devices(false);
     EXPECT_EQ(made_.size(), 2u);
-    EXPECT_EQ(interface_, "10.99.0.2");
+    EXPECT_EQ(interface_, "mira 10.99.0.2");
     std::static_pointer_cast<fake_device>(registry_.lookup("dev1"))->is_unreachable = true;
 
     make_ = [](fake_device& d) { d.current_firmware = 0.5f; };

@@ -55,7 +55,7 @@ public:
     }
     float firmware_version() override {
         if (exchange()) return 0.0f;
-        firmware = current_firmware;
+        set_firmware(current_firmware);
         return current_firmware;
     }
     int parameter_list(const int& which, std::vector<nox::amp::param_entry>& entries) override {

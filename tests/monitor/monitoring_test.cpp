@@ -1,5 +1,8 @@
 #include "backend/requests/monitoring.h"
 
+#include "backend/amp/mira_family.h"
+#include "backend/amp/tesira_family.h"
+
 #include "tests/monitor/monitored_device.h"
 #include "tests/sync/sync_fixture.h"
 
@@ -41,12 +44,14 @@ TEST(MonitorTables, LoadSummaryRanking) {
     EXPECT_EQ(nox::summarise_load({P{2, "f"}, P{1, "w"}, P{0, ""}, P{3, ""}}).status, 2);
 }
 
-TEST(MonitorTables, LiveKeys) {
-    EXPECT_TRUE(nox::live_key("temperature", false));
-    EXPECT_TRUE(nox::live_key("mon_chs_load_reason", false));
-    EXPECT_FALSE(nox::live_key("attenuation", false));
-    EXPECT_TRUE(nox::live_key("attenuation", true));
-    EXPECT_FALSE(nox::live_key("t1_factor", true));
+TEST(MonitorTables, LiveKeysAreTheReadingsPlusTheFamilysOwnSettings) {
+    const auto& mira = nox::amp::mira_family();
+    const auto& tesira = nox::amp::tesira_family();
+    EXPECT_TRUE(nox::live_key("temperature", tesira));
+    EXPECT_TRUE(nox::live_key("mon_chs_load_reason", tesira));
+    EXPECT_FALSE(nox::live_key("attenuation", tesira));
+    EXPECT_TRUE(nox::live_key("attenuation", mira));
+    EXPECT_FALSE(nox::live_key("t1_factor", mira));
 }
 
 TEST(MonitorTables, ParameterTexts) {
@@ -276,7 +281,7 @@ TEST_F(Monitoring, UnreadableFirmwareVersionFailsWithoutWriting) {
 TEST_F(Monitoring, ABusyAmplifierIsSkippedInsteadOfWaitedFor) {
     // Another request (a calibration) drives the amplifier: the read does not wait.
     {
-        std::lock_guard busy(device_->operation_mutex);
+        const auto busy = device_->lock_operations();
         const model r = run();
         EXPECT_EQ(r.get("status"), "fail");
     }

@@ -1,5 +1,8 @@
 #include "backend/requests/differences.h"
 
+#include "backend/amp/mira_family.h"
+#include "backend/amp/tesira_family.h"
+
 #include <gtest/gtest.h>
 
 #include <boost/property_tree/json_parser.hpp>
@@ -45,13 +48,13 @@ TEST(Tolerance, EqualWithinIsStrictAndNeedsNumbers) {
 }
 
 TEST(Tolerance, KeyFilterDependsOnFrameType) {
-    EXPECT_TRUE(nox::compared_key("t1_factor", "mira"));
-    EXPECT_TRUE(nox::compared_key("name", "mira"));
-    EXPECT_FALSE(nox::compared_key("attenuation", "mira"));
-    EXPECT_TRUE(nox::compared_key("attenuation", "tesira"));
-    EXPECT_FALSE(nox::compared_key("name", "tesira"));
-    EXPECT_FALSE(nox::compared_key("t2_upper_threshold", "tesira"));
-    EXPECT_FALSE(nox::compared_key("temperature", "mira"));
+    EXPECT_TRUE(nox::compared_key("t1_factor", nox::amp::mira_family()));
+    EXPECT_TRUE(nox::compared_key("name", nox::amp::mira_family()));
+    EXPECT_FALSE(nox::compared_key("attenuation", nox::amp::mira_family()));
+    EXPECT_TRUE(nox::compared_key("attenuation", nox::amp::tesira_family()));
+    EXPECT_FALSE(nox::compared_key("name", nox::amp::tesira_family()));
+    EXPECT_FALSE(nox::compared_key("t2_upper_threshold", nox::amp::tesira_family()));
+    EXPECT_FALSE(nox::compared_key("temperature", nox::amp::mira_family()));
 }
 
 TEST(Compare, NothingChangedGivesNoReport) {
