@@ -50,6 +50,10 @@ public:
 
     // Held by callers around a sequence of operations on this device.
     [[nodiscard]] std::unique_lock<std::mutex> lock_operations() { return std::unique_lock(operation_mutex_); }
+    // The same without waiting: the lock does not own the mutex when another thread holds it.
+    [[nodiscard]] std::unique_lock<std::mutex> try_lock_operations() {
+        return std::unique_lock(operation_mutex_, std::try_to_lock);
+    }
 
     // ---- Reachability and firmware
     // Unreachable after three time-outs in a row; `set_unreachable` makes it so at once.

@@ -23,7 +23,7 @@
 // text before it starts. Store writes go through the request engine's transaction queue.
 //
 // Thread safety: one object per procedure run, used by one thread. The pilot-tone
-// calibration holds the device's `operation_mutex` for its whole run; the sweep and the
+// calibration holds the device's operation lock for its whole run; the sweep and the
 // switch do not take it (the monitor keeps reading the amplifier meanwhile). Callers that
 // must keep two procedures on one amplifier apart serialise them themselves.
 #pragma once

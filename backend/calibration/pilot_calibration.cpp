@@ -108,7 +108,7 @@ std::array<float, 10> result_fields(const amp::pilot_readings& r) {
 int load_monitor::calibrate_pilot_tones(const model& request) {
     reason_.clear();
     log_line("calibrating pilot tones");
-    std::lock_guard lock(dev_.operation_mutex);
+    const auto operations = dev_.lock_operations();
 
     const located_channel at = locate(request);
     if (at.index < 0) return 1;
@@ -116,7 +116,7 @@ int load_monitor::calibrate_pilot_tones(const model& request) {
     const tone_settings own = read_tone_settings(at.channel());
     log_line("\tfreqs: " + own.frequency_texts);
     log_line("\tampls: " + own.amplitude_texts);
-    const bool second_generation = dev_.ptg2_support.load();
+    const bool second_generation = dev_.ptg2_support();
     // A first-generation signal override that cannot be used fails before anything is sent.
     const std::array<int, 2> all_channel_frequencies =
         second_generation ? std::array<int, 2>{} : first_generation_frequencies(engine_.store().get_settings());

@@ -28,7 +28,7 @@ protected:
             engine_.commit(collection, m, notify);
         };
         registry_.set_hooks(hooks);
-        dev_->ptg2_support = true;
+        dev_->set_pilot_support(true, true);
         dev_->model_code = 8;
         frame_id_ = add_frame("mira", "8", amp_id);
         channels_ = channels_of(frame_id_);

@@ -120,7 +120,7 @@ TEST_F(CalibrationHandlers, OneProcedurePerAmplifierAtATime) {
     std::thread first([&] { engine_.dispatch(calibration); });
     first_pause.get_future().wait();
     // A pausing calibration keeps the amplifier's operation lock.
-    EXPECT_FALSE(dev_->operation_mutex.try_lock());
+    EXPECT_FALSE(dev_->try_lock_operations().owns_lock());
     // The sweep waits a little at a time and is queued again meanwhile (the fixture has
     // no processing threads: this thread plays the queue).
     std::atomic<int> requeued{0};
@@ -161,8 +161,7 @@ TEST_F(CalibrationHandlers, OneProcedurePerAmplifierAtATime) {
 TEST_F(CalibrationHandlers, ASweepLeavesTheAmplifierToTheMonitor) {
     std::vector<bool> free_during_pauses;
     on_sleep = [&] {
-        const bool free = dev_->operation_mutex.try_lock();
-        if (free) dev_->operation_mutex.unlock();
+        const bool free = dev_->try_lock_operations().owns_lock();
         free_during_pauses.push_back(free);
     };
     EXPECT_EQ(calibrate(1, {{"calibration_type", "sweep"}}).get("status"), "done");

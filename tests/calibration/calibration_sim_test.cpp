@@ -78,7 +78,7 @@ protected:
 
 TEST_F(CalibrationSim, APilotCalibrationStoresTheMeasuredLine) {
     ASSERT_TRUE(dev_);
-    ASSERT_TRUE(dev_->ptg2_support);
+    ASSERT_TRUE(dev_->ptg2_support());
     sim_->expect_ok("load " + amp_id + " 3 4");
     sim_->expect_ok("calibration " + amp_id + " 3");
     set_channel(2, {{"t1_frequency", "20000"}, {"t2_frequency", "24000"}, {"t1_amplitude", "0.15"},

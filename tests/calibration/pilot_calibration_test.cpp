@@ -73,7 +73,7 @@ TEST_F(PilotCalibration, MissingSettingsUseTheDefaultsAndLogADash) {
 }
 
 TEST_F(PilotCalibration, FirstGenerationWritesAllChannelsAndRestoresNothing) {
-    dev_->ptg2_support = false;
+    dev_->set_pilot_support(false, false);
     EXPECT_EQ(calibrate_index(2), 0);
     EXPECT_EQ(dev_->ops(), (strings{
                                "write_ref_impedance 2 10000.00 10000.00",
@@ -89,7 +89,7 @@ TEST_F(PilotCalibration, FirstGenerationWritesAllChannelsAndRestoresNothing) {
 }
 
 TEST_F(PilotCalibration, FirstGenerationFrequencyOverride) {
-    dev_->ptg2_support = false;
+    dev_->set_pilot_support(false, false);
     nox::model settings = store_.get_settings();
     nox::model change(settings.id());
     change.set("ptg2_freqs", "20\t 22000 99");
@@ -237,15 +237,13 @@ TEST_F(PilotCalibration, AStoppedPauseEndsTheCalibrationAndRestores) {
 TEST_F(PilotCalibration, HoldsTheOperationLockThroughout) {
     std::vector<bool> locked;
     dev_->on_operation = [&] {
-        const bool free = dev_->operation_mutex.try_lock();
-        if (free) dev_->operation_mutex.unlock();
+        const bool free = dev_->try_lock_operations().owns_lock();
         locked.push_back(!free);
     };
     EXPECT_EQ(calibrate_index(2), 0);
     ASSERT_FALSE(locked.empty());
     EXPECT_EQ(std::count(locked.begin(), locked.end(), false), 0);
-    EXPECT_TRUE(dev_->operation_mutex.try_lock());
-    dev_->operation_mutex.unlock();
+    EXPECT_TRUE(dev_->try_lock_operations().owns_lock());
 }
 
 }  // namespace
