@@ -3,6 +3,7 @@
 #include "backend/api/http_response.h"
 #include "backend/model/exceptions.h"
 #include "backend/model/project_files.h"
+#include "backend/requests/client_edits.h"
 #include "backend/requests/model_json.h"
 #include "backend/requests/request_check.h"
 #include "common/log/log.h"
@@ -22,7 +23,7 @@ namespace nox {
 
 namespace {
 
-constexpr long long out_of_range_id = LLONG_MAX;
+constexpr long long out_of_range_id = route_match::out_of_range_id;
 
 bool starts_with(const std::string& text, std::string_view prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
@@ -52,18 +53,6 @@ long long match_id(const std::string& uri, std::string_view prefix, std::string_
     long long id = read_digits(uri, pos);
     if (id < 0 || uri.compare(pos, std::string::npos, suffix) != 0) return -1;
     return id;
-}
-
-// /frames/\d+/channels/(\d+)
-long long match_frame_channel(const std::string& uri) {
-    if (!starts_with(uri, "/frames/")) return -1;
-    size_t pos = 8;
-    if (read_digits(uri, pos) < 0) return -1;
-    constexpr std::string_view middle = "/channels/";
-    if (uri.compare(pos, middle.size(), middle) != 0) return -1;
-    pos += middle.size();
-    long long id = read_digits(uri, pos);
-    return pos == uri.size() ? id : -1;
 }
 
 std::vector<std::string> split_any(const std::string& text, std::string_view separators) {
@@ -172,15 +161,87 @@ std::vector<model> filter_by_query(std::vector<model> models, const std::string&
     return result;
 }
 
+bool match_route(std::string_view pattern, const std::string& path, route_match& match) {
+    route_match found;
+    size_t at = 0;  // position in path
+    size_t p = 0;   // position in pattern
+    constexpr std::string_view id_part = "{id}";
+    while (p < pattern.size()) {
+        if (pattern[p] == '*' && p + 1 == pattern.size()) {
+            found.rest = path.substr(at);
+            match = std::move(found);
+            return true;
+        }
+        if (pattern.compare(p, id_part.size(), id_part) == 0) {
+            const long long id = read_digits(path, at);
+            if (id < 0) return false;
+            found.ids.push_back(id);
+            p += id_part.size();
+            continue;
+        }
+        if (at >= path.size() || path[at] != pattern[p]) return false;
+        ++at;
+        ++p;
+    }
+    if (at != path.size()) return false;
+    match = std::move(found);
+    return true;
+}
+
 rest_api::rest_api(project_store& store, request_engine& engine, notifier& subscriptions,
                    rest_paths paths, rest_hooks hooks)
     : store_(store), engine_(engine), subscriptions_(subscriptions), paths_(std::move(paths)),
-      hooks_(std::move(hooks)) {}
+      hooks_(std::move(hooks)) {
+    using R = const http_request&;
+    using M = const route_match&;
+    const std::vector<std::string> any;
+    const std::vector<std::string> get = {"GET"};
+    const std::vector<std::string> post = {"POST"};
+    // Pattern, methods, handler: the first row whose pattern fits the path answers.
+    routes_ = {
+        {"/api/project_status*", any, [this](R, M) {
+             return http::json_ok(std::string("{\"project_dirty\": \"") +
+                                  (store_.is_project_dirty() ? "true" : "false") + "\"}");
+         }},
+        {"/api/job/register/*", post, [this](R r, M) { return job_register_route(r); }},
+        {"/api/job/start/*", post, [this](R r, M) { return job_start_route(r); }},
+        {"/api/export/tesira/*", any, [this](R, M) {
+             return http::xml_ok(hooks_.tesira_export ? hooks_.tesira_export()
+                                                      : std::string("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"));
+         }},
+        {"/api/login_devices*", get, [this](R, M) { return login_devices_route(); }},
+        {"/api/mira_discovery_settings*", {"GET", "POST"}, [this](R r, M) { return discovery_settings_route(r); }},
+        {"/api/subscribe/*", any, [this](R r, M) { return subscription_route(r, true); }},
+        {"/api/unsubscribe/*", any, [this](R r, M) { return subscription_route(r, false); }},
+        {"/api/examples/{id}", any, [this](R, M m) { return examples_route(m.id()); }},
+        {"/api/version/*", any, [this](R, M) {
+             return http::json_ok("{\"version_str\": \"" + paths_.revision + "\"}");
+         }, false},
+        {"/api/projects", get, [this](R, M) { return projects_route({}); }},
+        {"/api/projects/*", get, [this](R, M m) { return projects_route(m.rest); }},
+        {"/frames/{id}/channels/{id}", any, [this](R r, M m) { return object_route(r, "channels", m.id(1)); }},
+        {"/channels/{id}", any, [this](R r, M m) { return collection_route(r, "channels", m.id()); }},
+        {"/channels*", any, [this](R r, M) { return collection_route(r, "channels", 0); }},
+        {"/frames/{id}/channels", get, [this](R r, M m) { return frame_channels_route(r, m.id()); }},
+        {"/frames/{id}", any, [this](R r, M m) { return collection_route(r, "frames", m.id()); }},
+        {"/frames*", any, [this](R r, M) { return collection_route(r, "frames", 0); }},
+        {"/requests/{id}", any, [this](R r, M m) { return collection_route(r, "requests", m.id()); }},
+        {"/requests*", any, [this](R r, M) { return collection_route(r, "requests", 0); }},
+        {"/impedances/{id}", any, [this](R r, M m) { return collection_route(r, "impedance_sweeps", m.id()); }},
+        {"/impedances*", any, [this](R r, M) { return collection_route(r, "impedance_sweeps", 0); }},
+        {"/settings/{id}", any, [this](R r, M m) { return collection_route(r, "settings", m.id()); }},
+        {"/settings*", any, [this](R r, M) { return collection_route(r, "settings", 0); }},
+        // Any other registered collection by name; logs for itself once it knows one.
+        {"/*", any, [this](R r, M) { return model_route(r); }, false},
+    };
+}
 
 http_reply rest_api::handle(const http_request& request) {
     http_reply reply;
     try {
-        reply.raw = route(request, reply.handled);
+        auto answer = dispatch(request);
+        reply.handled = answer.has_value();
+        if (answer) reply.raw = std::move(*answer);
     } catch (const body_too_large& e) {
         reply = {true, http::payload_too_large(e.what())};
     } catch (const body_timeout& e) {
@@ -205,117 +266,58 @@ http_reply rest_api::handle(const http_request& request) {
     return reply;
 }
 
-std::string rest_api::route(const http_request& r, bool& handled) {
-    handled = true;
-    const std::string& uri = r.uri;
-    auto logged = [&] {
-        log_line(r.method + ": " + uri + (r.query ? "?" + *r.query : std::string()));
-    };
-    auto method_is = [&](std::string_view m) { return starts_with(r.method, m); };
-    long long id;
+std::optional<std::string> rest_api::dispatch(const http_request& r) {
+    route_match match;
+    for (const route& candidate : routes_) {
+        if (!match_route(candidate.pattern, r.uri, match)) continue;
+        if (candidate.logged) log_line(r.method + ": " + r.uri + (r.query ? "?" + *r.query : std::string()));
+        if (!candidate.methods.empty() &&
+            std::none_of(candidate.methods.begin(), candidate.methods.end(),
+                         [&](const std::string& m) { return starts_with(r.method, m); })) {
+            return http::json_bad_request(candidate.methods.size() == 1 ? "only " + candidate.methods[0] + " allowed"
+                                                                         : std::string("invalid method"));
+        }
+        return candidate.handler(r, match);
+    }
+    return std::nullopt;
+}
 
-    if (starts_with(uri, "/api/project_status")) {
-        logged();
-        return http::json_ok(std::string("{\"project_dirty\": \"") +
-                             (store_.is_project_dirty() ? "true" : "false") + "\"}");
+std::string rest_api::job_register_route(const http_request& r) {
+    model job = parse_model(r.read_body());
+    job.set_id(store_.collection(request_collection).add_locked(job));
+    subscriptions_.subscribe(request_collection, job.id(), "status");
+    return http::json_ok(to_json(job));
+}
+
+std::string rest_api::job_start_route(const http_request& r) {
+    model job = parse_model(r.read_body());
+    if (job.id() == 0) return http::json_bad_request("no id on req! post first to /api/job/register");
+    if (!job.has("method")) {
+        // Refused before the registered record is touched.
+        log_line("refuse scheduling request (did not have method attribute!");
+        return http::json_bad_request("request has no method");
     }
-    if (starts_with(uri, "/api/job/register/")) {
-        logged();
-        if (!method_is("POST")) return http::json_bad_request("only POST allowed");
-        model job = parse_model(r.read_body());
-        job.set_id(store_.collection(request_collection).add_locked(job));
-        subscriptions_.subscribe(request_collection, job.id(), "status");
-        return http::json_ok(to_json(job));
+    check_posted_request(job, engine_.methods());
+    store_.collection(request_collection).remove_locked(job.id());
+    return http::json_ok(to_json(engine_.post_request(job)));
+}
+
+std::string rest_api::frame_channels_route(const http_request& r, long long id) {
+    model frame;
+    try {
+        if (id == out_of_range_id) throw model_not_found();
+        frame = store_.collection("frames").get_locked(static_cast<int32_t>(id));
+    } catch (const model_not_found&) {
+        return http::json_not_found("Channel not found");
     }
-    if (starts_with(uri, "/api/job/start/")) {
-        logged();
-        if (!method_is("POST")) return http::json_bad_request("only POST allowed");
-        model job = parse_model(r.read_body());
-        if (job.id() == 0)
-            return http::json_bad_request("no id on req! post first to /api/job/register");
-        if (!job.has("method")) {
-            // Refused before the registered record is touched.
-            log_line("refuse scheduling request (did not have method attribute!");
-            return http::json_bad_request("request has no method");
-        }
-        check_posted_request(job, engine_.methods());
-        store_.collection(request_collection).remove_locked(job.id());
-        return http::json_ok(to_json(engine_.post_request(job)));
+    std::vector<int32_t> ids;
+    for (const auto& part : split_any(frame.get("channels"), " \t")) {
+        size_t pos = 0;
+        long long channel = read_digits(part, pos);
+        if (channel > 0 && channel != out_of_range_id && pos == part.size()) ids.push_back(static_cast<int32_t>(channel));
     }
-    if (starts_with(uri, "/api/export/tesira/")) {
-        logged();
-        std::string document = hooks_.tesira_export
-                                   ? hooks_.tesira_export()
-                                   : std::string("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n");
-        return http::xml_ok(document);
-    }
-    if (starts_with(uri, "/api/login_devices")) {
-        logged();
-        return login_devices_route(r);
-    }
-    if (starts_with(uri, "/api/mira_discovery_settings")) {
-        logged();
-        return discovery_settings_route(r);
-    }
-    if (starts_with(uri, "/api/subscribe/")) {
-        logged();
-        return subscription_route(r, true);
-    }
-    if (starts_with(uri, "/api/unsubscribe/")) {
-        logged();
-        return subscription_route(r, false);
-    }
-    if ((id = match_id(uri, "/api/examples/")) >= 0) {
-        logged();
-        return examples_route(id);
-    }
-    if (starts_with(uri, "/api/version/"))
-        return http::json_ok("{\"version_str\": \"" + paths_.revision + "\"}");
-    if (uri == "/api/projects" || starts_with(uri, "/api/projects/")) {
-        logged();
-        return projects_route(r);
-    }
-    if ((id = match_frame_channel(uri)) >= 0) {
-        logged();
-        return object_route(r, "channels", id);
-    }
-    if ((id = match_id(uri, "/channels/")) >= 0 || starts_with(uri, "/channels")) {
-        logged();
-        return collection_route(r, "channels", id < 0 ? 0 : id);
-    }
-    if ((id = match_id(uri, "/frames/", "/channels")) >= 0) {
-        logged();
-        if (!method_is("GET")) return http::json_bad_request("only GET allowed");
-        model frame;
-        try {
-            if (id == out_of_range_id) throw model_not_found();
-            frame = store_.collection("frames").get_locked(static_cast<int32_t>(id));
-        } catch (const model_not_found&) {
-            return http::json_not_found("Channel not found");
-        }
-        std::vector<int32_t> ids;
-        for (const auto& part : split_any(frame.get("channels"), " \t")) {
-            size_t pos = 0;
-            long long channel = read_digits(part, pos);
-            if (channel > 0 && channel != out_of_range_id && pos == part.size())
-                ids.push_back(static_cast<int32_t>(channel));
-        }
-        auto channels = store_.collection("channels").get_many(ids);
-        return http::json_ok(to_json(filter_by_tags(std::move(channels), r.query.value_or(""))));
-    }
-    static const std::pair<const char*, const char*> collection_routes[] = {
-        {"/frames", "frames"},
-        {"/requests", "requests"},
-        {"/impedances", "impedance_sweeps"},
-        {"/settings", "settings"},
-    };
-    for (const auto& [prefix, collection] : collection_routes) {
-        if ((id = match_id(uri, std::string(prefix) + "/")) >= 0 || starts_with(uri, prefix)) {
-            logged();
-            return collection_route(r, collection, id < 0 ? 0 : id);
-        }
-    }
-    return model_route(r, handled);
+    auto channels = store_.collection("channels").get_many(ids);
+    return http::json_ok(to_json(filter_by_tags(std::move(channels), r.query.value_or(""))));
 }
 
 std::string rest_api::collection_route(const http_request& r, const std::string& collection,
@@ -371,37 +373,12 @@ std::string rest_api::object_route(const http_request& r, const std::string& col
         model body = parse_model(r.read_body());
         if (!body.has("id")) return http::json_bad_request("Must provide id of object for put");
         if (body.id() != id) return http::json_bad_request("id of object does not match the URL");
-        model merged = stored;
-        for (const auto& [key, value] : body.attributes()) merged.set(key, value);
-        normalise_merged(merged, body);
-        merged.set_id(stored.id());
-        engine_.commit(collection, body, false);
-        if ((collection == "channels" || collection == "frames") && !merged.get("device_id").empty()) {
-            // The amplifier follows the project: post the changed parameters.
-            model diffs;
-            for (const auto& [key, value] : merged.attributes()) {
-                if (key == "id") continue;
-                auto old = stored.attributes().find(key);
-                if (old == stored.attributes().end() || old->second != value) diffs.set(key, value);
-            }
-            if (!diffs.empty()) {
-                const bool frame = collection == "frames";
-                if (frame) diffs.set("frame_id", std::to_string(merged.id()));
-                else if (merged.has("frame_id")) diffs.set("frame_id", merged.at("frame_id"));
-                if (!frame) diffs.set("channel_id", std::to_string(merged.id()));
-                diffs.set("device_id", merged.at("device_id"));
-                diffs.set("method", "put_diffs");
-                diffs.erase("status");
-                diffs.erase("__type__");
-                engine_.post_request(std::move(diffs));
-            }
-        }
-        return http::json_ok(to_json(merged));
+        return http::json_ok(to_json(apply_client_edit(engine_, collection, stored, body)));
     }
     if (post) {
         model body = parse_model(r.read_body());
         if (collection == "frames" && body.get("channels").empty())
-            return create_offline_frame(std::move(body));
+            return http::json_ok(to_json(create_offline_frame(store_, std::move(body))));
         body.set_id(c.add_locked(body));
         store_.on_collection_changed(collection);
         return http::json_ok(to_json(body));
@@ -418,65 +395,26 @@ std::string rest_api::object_route(const http_request& r, const std::string& col
     return http::json_ok(to_json(stored));
 }
 
-std::string rest_api::create_offline_frame(model frame) {
-    auto& frames = store_.collection("frames");
-    auto& channels = store_.collection("channels");
-    std::string name = frame.get("name");
-    if (name.empty()) name = "unnamed";
-    std::string channel_names = frame.get("channel_names");
-    if (channel_names.empty()) channel_names = "1 2 3 4";
-    frame.set("name", name);
-    frame.set("channel_names", channel_names);
-    // Check before anything is added, so that a refused frame leaves no channels behind.
-    check_attributes(frame);
-    normalise_merged(frame, frame);
-    frame.set_id(frames.reserve_id());
-
-    std::vector<std::string> names;
-    for (auto& n : split_any(channel_names, " "))
-        if (!n.empty()) names.push_back(std::move(n));
-    std::string ids;
-    for (size_t i = 0; i < 4; ++i) {
-        model channel(channels.reserve_id());
-        channel.set("frame_id", std::to_string(frame.id()));
-        channel.set("frame_name", name);
-        channel.set("name", i < names.size() ? names[i] : std::to_string(i + 1));
-        for (const char* key : {"frame_type", "model"})
-            if (frame.has(key)) channel.set(key, frame.at(key));
-        channels.add_locked(channel);
-        if (!ids.empty()) ids += ' ';
-        ids += std::to_string(channel.id());
-    }
-    frame.set("channels", ids);
-    frames.add_locked(frame);
-    store_.on_collection_changed("channels");
-    store_.on_collection_changed("frames");
-    return http::json_ok(to_json(frame));
-}
-
-std::string rest_api::model_route(const http_request& r, bool& handled) {
+std::optional<std::string> rest_api::model_route(const http_request& r) {
     const std::string& uri = r.uri;
     // "/(model )?([A-Za-z_]+)(/.*)*" over the whole URI.
     size_t start = starts_with(uri, "/model ") ? 7 : 1;
     if (uri.empty() || uri[0] != '/') {
-        handled = false;
-        return {};
+        return std::nullopt;
     }
     size_t end = start;
     while (end < uri.size() && ((uri[end] >= 'a' && uri[end] <= 'z') ||
                                 (uri[end] >= 'A' && uri[end] <= 'Z') || uri[end] == '_'))
         ++end;
     if (end == start || (end < uri.size() && uri[end] != '/')) {
-        handled = false;
-        return {};
+        return std::nullopt;
     }
     const std::string name = uri.substr(start, end - start);
     model_collection* collection = nullptr;
     try {
         collection = &store_.collection(name);
     } catch (const generic_model_not_found&) {
-        handled = false;
-        return {};
+        return std::nullopt;
     }
     log_line(r.method + ": " + uri + (r.query ? "?" + *r.query : std::string()));
     long long id = match_id(uri, "/" + name + "/");
@@ -524,10 +462,7 @@ std::string rest_api::examples_route(long long number) {
     return http::xml_ok(out.str());
 }
 
-std::string rest_api::projects_route(const http_request& r) {
-    if (!starts_with(r.method, "GET")) return http::json_bad_request("only GET allowed");
-    constexpr std::string_view prefix = "/api/projects/";
-    const std::string name = r.uri.size() > prefix.size() ? r.uri.substr(prefix.size()) : std::string();
+std::string rest_api::projects_route(const std::string& name) {
     if (!name.empty()) {
         if (!plain_file_name(name)) return http::json_bad_request("not a plain file name");
         auto text = read_saved_project(paths_.projects_folder, name);
@@ -559,9 +494,7 @@ std::string rest_api::projects_route(const http_request& r) {
 }
 
 std::string rest_api::discovery_settings_route(const http_request& r) {
-    const bool post = starts_with(r.method, "POST");
-    if (!post && !starts_with(r.method, "GET")) return http::json_bad_request("invalid method");
-    if (post) {
+    if (starts_with(r.method, "POST")) {
         model body = parse_model(r.read_body());
         if (body.has("selected_ip")) {
             model settings = store_.get_settings();
@@ -580,8 +513,7 @@ std::string rest_api::discovery_settings_route(const http_request& r) {
     return http::json_ok(document);
 }
 
-std::string rest_api::login_devices_route(const http_request& r) {
-    if (!starts_with(r.method, "GET")) return http::json_bad_request("only GET allowed");
+std::string rest_api::login_devices_route() {
     std::vector<std::string> servers;
     if (hooks_.login_servers) servers = hooks_.login_servers();
     std::string body = "{";

@@ -1,15 +1,21 @@
 // `nox::rest_api`: the REST routes of the backend (see docs/rest_api.md). Given one HTTP
 // request it decides by the URI which resource is meant, reads or changes the store,
 // posts requests, and returns the whole raw HTTP/1.0 response, or "not handled" when the
-// URI is left to the web server's static files.
+// URI is left to the web server's static files. What an edit means beyond the store write
+// (an amplifier update, an offline frame's channels) is decided in backend/requests
+// (client_edits.h).
 //
-// Routes, tested in this order (the first that fits answers):
+// Routes are one table (`routes_`, built in the constructor): path pattern, methods,
+// handler, tried in table order (the first pattern that fits answers):
 //   /api/project_status*  /api/job/register/*  /api/job/start/*  /api/export/tesira/*
 //   /api/login_devices*  /api/mira_discovery_settings*  /api/subscribe/*
 //   /api/unsubscribe/*  /api/examples/<n>  /api/version/*  /api/projects[/<file>]
 //   /frames/<n>/channels/<id>
 //   /channels[/<id>]  /frames/<n>/channels  /frames[/<id>]  /requests[/<id>]
 //   /impedances[/<id>]  /settings[/<id>]  /<collection>[/<id>][?key=v1,v2&...]
+// A pattern is literal text with `{id}` for a run of decimal digits and an optional
+// trailing `*` for any rest. A route that names its methods answers any other method
+// 400 ("only GET allowed", or "invalid method" when it allows several).
 //
 // The object and collection routes read JSON bodies with nox::parse_model; bad bodies,
 // refused attributes and requests without `method` are answered 400, oversized bodies
@@ -17,17 +23,20 @@
 // them. The class keeps no state between requests.
 //
 // Thread safety: `handle` is called by the web server's threads, several at a time; all
-// store access goes through the collections' own locks.
+// store access goes through the collections' own locks. The route table is fixed after
+// construction.
 #pragma once
 
 #include "backend/api/notifier.h"
 #include "backend/model/project_store.h"
 #include "backend/requests/request_engine.h"
 
+#include <climits>
 #include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace nox {
@@ -83,6 +92,19 @@ struct rest_paths {
     std::string projects_folder{};  // the user's saved projects, for /api/projects (none: empty list)
 };
 
+// What a route's pattern captured: the numbers of its `{id}` parts in order (an id that
+// does not fit 32 bits is `out_of_range_id`), and the text matched by a trailing `*`.
+struct route_match {
+    std::vector<long long> ids;
+    std::string rest;
+
+    static constexpr long long out_of_range_id = LLONG_MAX;
+    long long id(size_t i = 0) const { return i < ids.size() ? ids[i] : 0; }
+};
+
+// Whether `pattern` fits the whole `path`; fills `match` when it does.
+bool match_route(std::string_view pattern, const std::string& path, route_match& match);
+
 class rest_api {
 public:
     rest_api(project_store& store, request_engine& engine, notifier& subscriptions,
@@ -92,24 +114,37 @@ public:
     http_reply handle(const http_request& request);
 
 private:
-    std::string route(const http_request& request, bool& handled);
+    // A handler answers with the whole response, or nothing to leave the URI to the static
+    // files.
+    using route_handler = std::function<std::optional<std::string>(const http_request&, const route_match&)>;
+    struct route {
+        std::string pattern;
+        std::vector<std::string> methods;  // empty: any (the handler decides)
+        route_handler handler;
+        bool logged = true;  // the request is logged before it is handled
+    };
+
+    std::optional<std::string> dispatch(const http_request& request);
     std::string collection_route(const http_request& request, const std::string& collection,
                                  long long id);
     std::string object_route(const http_request& request, const std::string& collection,
                              long long id);
-    std::string create_offline_frame(model body);
-    std::string model_route(const http_request& request, bool& handled);
+    std::optional<std::string> model_route(const http_request& request);
+    std::string frame_channels_route(const http_request& request, long long frame_id);
+    std::string job_register_route(const http_request& request);
+    std::string job_start_route(const http_request& request);
     std::string subscription_route(const http_request& request, bool subscribe);
     std::string examples_route(long long number);
-    std::string projects_route(const http_request& request);
+    std::string projects_route(const std::string& name);
     std::string discovery_settings_route(const http_request& request);
-    std::string login_devices_route(const http_request& request);
+    std::string login_devices_route();
 
     project_store& store_;
     request_engine& engine_;
     notifier& subscriptions_;
     const rest_paths paths_;
     const rest_hooks hooks_;
+    std::vector<route> routes_;
 };
 
 // The tag filter of collection lists: "format=json" is removed from the query, terms

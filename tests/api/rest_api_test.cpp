@@ -390,4 +390,21 @@ TEST(RestFilters, QueryPairsFollowThePattern) {
     EXPECT_EQ(nox::filter_by_query(models, "k=%zz").size(), 0u);
 }
 
+TEST(RestRoutes, PatternsMatchTheWholePathWithIdsAndAnOptionalRest) {
+    nox::route_match m;
+    ASSERT_TRUE(nox::match_route("/frames/{id}/channels/{id}", "/frames/3/channels/17", m));
+    EXPECT_EQ(m.ids, (std::vector<long long>{3, 17}));
+    EXPECT_FALSE(nox::match_route("/frames/{id}/channels/{id}", "/frames/3/channels/17/x", m));
+    EXPECT_FALSE(nox::match_route("/frames/{id}", "/frames/", m));
+    EXPECT_FALSE(nox::match_route("/frames/{id}", "/frames/x1", m));
+    ASSERT_TRUE(nox::match_route("/frames/{id}", "/frames/99999999999", m));
+    EXPECT_EQ(m.id(), nox::route_match::out_of_range_id);
+    ASSERT_TRUE(nox::match_route("/api/projects/*", "/api/projects/Hall A.xml", m));
+    EXPECT_EQ(m.rest, "Hall A.xml");
+    EXPECT_TRUE(nox::match_route("/frames*", "/frames", m));
+    EXPECT_TRUE(nox::match_route("/frames*", "/framesX/1", m));
+    EXPECT_FALSE(nox::match_route("/frames*", "/frame", m));
+    EXPECT_FALSE(nox::match_route("/api/projects", "/api/projects/", m));
+}
+
 }  // namespace
