@@ -62,6 +62,12 @@ void device::rebuild_parameter_lists() {
     build_lists();
 }
 
+bool device::ensure_parameter_lists() {
+    nox::lock_guard lock(lists_mutex_);
+    if (!lists_built_) build_lists();
+    return lists_built_;
+}
+
 int device::parameter_list(const int& which, std::vector<param_entry>& entries) {
     nox::lock_guard lock(lists_mutex_);
     if (!lists_built_) build_lists();

@@ -158,6 +158,8 @@ protected:
     // Builds the lists now (a device that wants them from the start calls it in its
     // constructor).
     void rebuild_parameter_lists();
+    // Builds the lists when they are not built yet; whether they are built now.
+    bool ensure_parameter_lists();
 
     // Records what a firmware read found: the version and the pilot-tone capabilities
     // (second-generation functions from `ptg2_from` on, the same for sequential

@@ -1,7 +1,7 @@
 #include "backend/amp/tesira_device.h"
 
 #include "backend/amp/converters.h"
-#include "backend/amp/parameter_map.h"
+#include "backend/amp/tesira_parameters.h"
 #include "backend/p20spi/faw_summary.h"
 #include "common/log/log.h"
 
@@ -120,28 +120,28 @@ tesira_device::~tesira_device() = default;
 
 // ---------------------------------------------------------------- the client
 
-tesira_basic& tesira_device::client_locked() {
+tesira_basic& tesira_device::client() {
     if (!client_) {
         client_ = std::make_unique<tesira_basic>(server_address_, options_.client);
         // A new client connects at once: its first operation must not wait for the
         // reconnection interval to pass.
         client_->connect();
         client_made_.store(true);
-        publish_locked(*client_);
+        publish(*client_);
     }
     return *client_;
 }
 
-bool tesira_device::reconnected_locked(tesira_basic& client) {
+bool tesira_device::reconnected(tesira_basic& client) {
     if (client.socket() < 0) client.reconnect_if_due();
     return client.socket() >= 0;
 }
 
-void tesira_device::publish_locked(const tesira_basic& client) {
+void tesira_device::publish(const tesira_basic& client) {
     client_connected_.store(client.connected());
     client_prompt_seen_.store(client.login_prompt_seen());
     {
-        std::lock_guard lock(message_mutex_);
+        lock_guard lock(message_mutex_);
         client_message_ = client.login_message();
     }
     const bool needed = client.login_prompt_seen() && !client.connected();
@@ -150,23 +150,23 @@ void tesira_device::publish_locked(const tesira_basic& client) {
 }
 
 int tesira_device::get_attribute(const std::string& attribute, std::string& value) {
-    std::lock_guard lock(client_mutex_);
-    tesira_basic& client = client_locked();
+    lock_guard lock(client_mutex_);
+    tesira_basic& client = this->client();
     int result = -1;
     std::string reply;
-    if (reconnected_locked(client)) result = client.get(instance_tag_, attribute, reply);
-    publish_locked(client);
+    if (reconnected(client)) result = client.get(instance_tag_, attribute, reply);
+    publish(client);
     if (result != 0) return result;
     return tesira_reply_value(reply, value) ? result_ok : result_refused;
 }
 
 int tesira_device::set_attribute(const std::string& attribute, const std::string& value) {
-    std::lock_guard lock(client_mutex_);
-    tesira_basic& client = client_locked();
+    lock_guard lock(client_mutex_);
+    tesira_basic& client = this->client();
     int result = -1;
     std::string reply;
-    if (reconnected_locked(client)) result = client.set(instance_tag_, attribute, value, reply);
-    publish_locked(client);
+    if (reconnected(client)) result = client.set(instance_tag_, attribute, value, reply);
+    publish(client);
     return result;
 }
 
@@ -181,8 +181,8 @@ int tesira_device::get_flag(const std::string& attribute, int& flag) {
 
 void tesira_device::cache_on() { cache_.enable(); }
 void tesira_device::cache_off() { cache_.disable(); }
-bool tesira_device::unreachable() const { return timeout_streak.load() > 2; }
-void tesira_device::set_unreachable() { timeout_streak.store(3); }
+bool tesira_device::unreachable() const { return timeout_streak_.load() > 2; }
+void tesira_device::set_unreachable() { timeout_streak_.store(3); }
 float tesira_device::min_firmware_version() const { return 19.0f; }
 
 bool tesira_device::connected() const { return client_made_.load() && client_connected_.load(); }
@@ -190,20 +190,20 @@ bool tesira_device::connected() const { return client_made_.load() && client_con
 bool tesira_device::login_required(std::string& message) {
     if (!client_made_.load() || client_connected_.load()) return false;
     {
-        std::lock_guard lock(message_mutex_);
+        lock_guard lock(message_mutex_);
         message = client_message_;
     }
     return client_prompt_seen_.load();
 }
 
 void tesira_device::set_credentials(const std::string& user, const std::string& password) {
-    std::lock_guard lock(client_mutex_);
+    lock_guard lock(client_mutex_);
     if (!client_) client_ = std::make_unique<tesira_basic>(server_address_, options_.client);
     client_made_.store(true);
     client_->set_credentials(user, password);
     client_->close();
     client_->connect();
-    publish_locked(*client_);
+    publish(*client_);
 }
 
 // ---------------------------------------------------------------- binary parameters
@@ -212,13 +212,13 @@ int tesira_device::peek_words(const param_range& range, std::vector<std::uint32_
     std::string reply;
     int result = -1;
     {
-        std::lock_guard lock(client_mutex_);
-        tesira_basic& client = client_locked();
-        if (reconnected_locked(client)) {
+        lock_guard lock(client_mutex_);
+        tesira_basic& client = this->client();
+        if (reconnected(client)) {
             result = client.peek(instance_tag_, address_of(range.block, range.first),
                                  static_cast<std::uint32_t>(range.last - range.first + 1), reply);
         }
-        publish_locked(client);
+        publish(client);
     }
     if (result != 0) {
         log_line("Failed to read parameter");
@@ -269,12 +269,12 @@ int tesira_device::read_params(const param_range& range, std::vector<std::uint32
 int tesira_device::write_params(const param_range& range, const std::vector<std::uint32_t>& values) {
     if (refuse_write()) return result_refused;
     if (values.empty()) return result_refused;
-    std::lock_guard lock(client_mutex_);
-    tesira_basic& client = client_locked();
+    lock_guard lock(client_mutex_);
+    tesira_basic& client = this->client();
     int result = -1;
     std::string reply;
-    if (reconnected_locked(client)) result = client.poke(instance_tag_, address_of(range.block, range.first), values, reply);
-    publish_locked(client);
+    if (reconnected(client)) result = client.poke(instance_tag_, address_of(range.block, range.first), values, reply);
+    publish(client);
     return result;
 }
 
@@ -283,11 +283,11 @@ int tesira_device::read_monitor(std::vector<std::uint32_t>& words) {
     const int result = get_attribute("monitorData", value);
     touch();
     if (result != result_ok) {
-        const int streak = ++timeout_streak;
+        const int streak = ++timeout_streak_;
         log_line("timed out streak: " + std::to_string(streak));
         return result;
     }
-    timeout_streak.store(0);
+    timeout_streak_.store(0);
     std::vector<std::uint32_t> block;
     if (!tesira_reply_words(value, block)) {
         log_line("Unparsable monitor data: " + value.substr(0, 256));
@@ -316,8 +316,6 @@ int tesira_device::read_channel_names(std::vector<std::string>& names) {
     return result_ok;
 }
 
-int tesira_device::read_routing(std::vector<std::string>&) { return result_ok; }
-
 int tesira_device::soft_reset() {
     if (refuse_write()) return result_refused;
     return write_params(param_range{0, 25, 26}, {tesira_soft_reset_key[0], tesira_soft_reset_key[1]});
@@ -343,7 +341,7 @@ int tesira_device::write_power(int on) {
 
 int tesira_device::read_power(int& on) {
     const int result = get_flag("ampPower", on);
-    if (result == result_ok) timeout_streak.store(0);
+    if (result == result_ok) timeout_streak_.store(0);
     return result;
 }
 
@@ -362,8 +360,6 @@ int tesira_device::read_model(int& code, std::string& display_name, std::string&
 }
 
 int tesira_device::read_bridge_mode(unsigned, int&, bool&) { return result_refused; }
-
-int tesira_device::read_channel_labels(int, std::string&, std::string&) { return result_ok; }
 
 // ---------------------------------------------------------------- pilot tones
 
@@ -428,13 +424,10 @@ int tesira_device::calibration_done(int mask, int& done) {
 int tesira_device::enable_pilot(int, int channel, int enable) {
     if (refuse_write()) return result_refused;
     if (!valid_channel(channel)) return result_refused;
-    {
-        std::lock_guard lock(lists_mutex);
-        if (!lists_built) build_lists_locked();
-        if (!lists_built) return -1;
-    }
+    // The pilot-tone generation of the firmware decides the second word.
+    if (!ensure_parameter_lists()) return -1;
     const auto on = static_cast<std::uint32_t>(enable);
-    const std::uint32_t second = ptg2_support.load() ? (enable != 0 ? static_cast<std::uint32_t>(channel + 1) : 0u) : on;
+    const std::uint32_t second = ptg2_support() ? (enable != 0 ? static_cast<std::uint32_t>(channel + 1) : 0u) : on;
     return write_pair(pilot_index(channel, 12), on, second);
 }
 
@@ -453,30 +446,21 @@ int tesira_device::read_pilot(int channel, pilot_readings& readings) {
 
 // ---------------------------------------------------------------- parameter map
 
-void tesira_device::build_lists_locked() {
-    lists_built = false;
-    if (in_unreachable_hold_off(*this)) return;
-    lists_built = build_tesira_lists(*this, list0_, list1_) == result_ok;
-}
-
-int tesira_device::parameter_list(const int& which, std::vector<param_entry>& entries) {
-    std::lock_guard lock(lists_mutex);
-    if (!lists_built) build_lists_locked();
-    if (!lists_built) return -1;
-    entries = which != 0 ? list1_ : list0_;
-    return result_ok;
+bool tesira_device::build_parameter_lists(parameter_lists& lists) {
+    if (in_unreachable_hold_off(*this)) return false;
+    float version = 0.0f;
+    if (build_tesira_lists(*this, lists, version) != result_ok) return false;
+    record_firmware(version, tesira_ptg2_firmware);
+    return true;
 }
 
 float tesira_device::firmware_version() {
-    {
-        std::lock_guard lock(lists_mutex);
-        if (!lists_built) build_lists_locked();
-    }
-    return firmware.load();
+    ensure_parameter_lists();
+    return firmware();
 }
 
 int tesira_device::read_param(const param_entry& entry, param_value& value) {
-    const tesira_parameter* p = entry.tesira();
+    const tesira_parameter* p = entry.address_as<tesira_parameter>();
     if (p == nullptr || p->block < 0 || p->block > 255 || p->index < 0 || p->index > 0xFFFF) return result_refused;
     const auto block = static_cast<std::uint8_t>(p->block);
     const auto index = static_cast<std::uint16_t>(p->index);
@@ -505,7 +489,7 @@ int tesira_device::read_param(const param_entry& entry, param_value& value) {
 
 int tesira_device::write_param(const param_entry& entry, const std::string& project_text) {
     if (refuse_write()) return result_refused;
-    const tesira_parameter* p = entry.tesira();
+    const tesira_parameter* p = entry.address_as<tesira_parameter>();
     if (p == nullptr || p->block < 0 || p->block > 255 || p->index < 0 || p->index > 0xFFFF) return result_refused;
     std::uint32_t word;
     try {

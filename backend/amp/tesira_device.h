@@ -20,11 +20,15 @@
 // `login_required` (with the server's message, its system name) and `login_needed` until
 // `set_credentials` logs it in.
 //
-// Thread safety: any thread may call a device; callers hold `operation_mutex` around a
+// The device has no routing of its own: the routing and label operations are the base
+// class's (unsupported).
+//
+// Thread safety: any thread may call a device; callers hold `lock_operations()` around a
 // sequence of operations. Every use of the client is serialised by the client mutex;
 // `connected` and `login_required` read a copy of the client's state kept after every
 // use, so they answer at once even while another thread waits for the server. The cache
-// lines and the parameter lists have mutexes of their own; `timeout_streak` is atomic.
+// lines and the parameter lists (base class) have locks of their own; the time-out streak
+// is atomic.
 #pragma once
 
 #include "backend/amp/cache_line.h"
@@ -36,7 +40,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -86,29 +89,39 @@ public:
     tesira_device(std::string server_address, std::string instance_tag, tesira_device_options options = {});
     ~tesira_device() override;
 
-    void cache_on() override;
-    void cache_off() override;
+    // Reachability and firmware
     bool unreachable() const override;
     void set_unreachable() override;
+    // The firmware version read with the parameter lists (read first when they are not
+    // built yet), so that the version is known before anything compares it.
+    float firmware_version() override;
+    float min_firmware_version() const override;
+
+    // Parameters
+    void cache_on() override;
+    void cache_off() override;
+    int read_param(const param_entry& entry, param_value& value) override;
+    int write_param(const param_entry& entry, const std::string& project_text) override;
     int read_params(const param_range& range, std::vector<std::uint32_t>& values) override;
     int write_params(const param_range& range, const std::vector<std::uint32_t>& values) override;
+
+    // Monitoring, power and identity
     int read_monitor(std::vector<std::uint32_t>& words) override;
+    int read_power(int& on) override;
+    int write_power(int on) override;
+    int read_mute(int channel, int& mute) override;
+    int write_mute(int channel, int mute) override;
+    int read_model(int& code, std::string& display_name, std::string& frame_type) override;
+    int soft_reset() override;
+
+    // Names
     int read_frame_name(std::string& name) override;
     int write_frame_name(const std::string& name) override;
     int read_channel_names(std::vector<std::string>& names) override;
-    int read_routing(std::vector<std::string>& names) override;
-    int soft_reset() override;
-    bool login_required(std::string& message) override;
-    void set_credentials(const std::string& user, const std::string& password) override;
-    bool connected() const override;
     int write_channel_names(const std::vector<std::string>& names) override;
-    int read_mute(int channel, int& mute) override;
-    int write_mute(int channel, int mute) override;
-    int write_power(int on) override;
-    int read_power(int& on) override;
-    int read_model(int& code, std::string& display_name, std::string& frame_type) override;
     int read_bridge_mode(unsigned channel, int& mode, bool& primary) override;
-    int read_channel_labels(int channel, std::string& module_label, std::string& output_label) override;
+
+    // Pilot tones and load monitoring
     int write_ref_impedance(int channel, const std::array<float, 2>& pair) override;
     int write_pilot_signal_all(const std::array<int, 2>& settings, const std::array<float, 2>& levels) override;
     int write_pilot_signal(int channel, const std::array<int, 2>& settings,
@@ -118,55 +131,53 @@ public:
     int calibration_done(int mask, int& done) override;
     int enable_pilot(int model_code, int channel, int enable) override;
     int read_pilot(int channel, pilot_readings& readings) override;
-    int parameter_list(const int& which, std::vector<param_entry>& entries) override;
-    int read_param(const param_entry& entry, param_value& value) override;
-    int write_param(const param_entry& entry, const std::string& project_text) override;
-    // The firmware version read with the parameter lists (read first when they are not
-    // built yet), so that the version is known before anything compares it.
-    float firmware_version() override;
-    float min_firmware_version() const override;
+
+    // Login to the server
+    bool login_required(std::string& message) override;
+    void set_credentials(const std::string& user, const std::string& password) override;
+    bool connected() const override;
 
     const std::string& server_address() const { return server_address_; }
     const std::string& instance_tag() const { return instance_tag_; }
 
     // Consecutive failed monitor reads; unreachable above 2.
-    std::atomic<int> timeout_streak{0};
+    int timeout_streak() const { return timeout_streak_.load(); }
 
 private:
     // Reads or writes a named attribute under the client mutex.
     int get_attribute(const std::string& attribute, std::string& value);
     int set_attribute(const std::string& attribute, const std::string& value);
     int get_flag(const std::string& attribute, int& flag);
-    // The client, created and connected on first use; the caller holds client_mutex_.
-    tesira_basic& client_locked();
+    // The client, created and connected on first use.
+    tesira_basic& client() REQUIRES(client_mutex_);
     // A client without a connection tries once more (at most every reconnection interval);
-    // false when it still has none. The caller holds client_mutex_.
-    static bool reconnected_locked(tesira_basic& client);
-    // Copies the client's state for `connected` and `login_required`; caller holds client_mutex_.
-    void publish_locked(const tesira_basic& client);
+    // false when it still has none.
+    static bool reconnected(tesira_basic& client);
+    // Copies the client's state for `connected` and `login_required`.
+    void publish(const tesira_basic& client) REQUIRES(client_mutex_);
     int peek_words(const param_range& range, std::vector<std::uint32_t>& words);
-    // Builds the parameter lists when they are not; caller holds lists_mutex.
-    void build_lists_locked();
+    // Reads the firmware version and fills the lists from the Tesira table; false while
+    // the amplifier is held off or does not answer.
+    bool build_parameter_lists(parameter_lists& lists) override;
     int write_pair(std::uint16_t index, std::uint32_t first, std::uint32_t second);
 
     const std::string server_address_;
     const std::string instance_tag_;
     const tesira_device_options options_;
 
-    mutable std::mutex client_mutex_;
-    std::unique_ptr<tesira_basic> client_;  // guarded by client_mutex_
+    mutable mutex client_mutex_;
+    std::unique_ptr<tesira_basic> client_ GUARDED_BY(client_mutex_);
 
     // The client's state as last seen (written under client_mutex_).
     std::atomic<bool> client_made_{false};
     std::atomic<bool> client_connected_{false};
     std::atomic<bool> client_prompt_seen_{false};
-    bool login_was_needed_ = false;  // guarded by client_mutex_
-    mutable std::mutex message_mutex_;
-    std::string client_message_;  // guarded by message_mutex_
+    bool login_was_needed_ GUARDED_BY(client_mutex_) = false;
+    mutable mutex message_mutex_;
+    std::string client_message_ GUARDED_BY(message_mutex_);
 
+    std::atomic<int> timeout_streak_{0};
     line_cache cache_;
-    std::vector<param_entry> list0_;  // guarded by lists_mutex
-    std::vector<param_entry> list1_;  // guarded by lists_mutex
 };
 
 }  // namespace nox::amp

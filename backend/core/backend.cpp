@@ -1,11 +1,11 @@
 #include "backend/core/backend.h"
 
+#include "backend/amp/tesira_family.h"
 #include "backend/model/project_files.h"
 #include "backend/requests/device_handlers.h"
 #include "backend/requests/device_wiring.h"
 #include "backend/requests/frame_transfer.h"
 #include "backend/tesira/tesira_handlers.h"
-#include "backend/amp/tesira_device.h"
 #include "common/log/log.h"
 
 #include <stdexcept>
@@ -14,7 +14,8 @@ namespace nox {
 
 backend::backend()
     : tesira_(engine_, registry_, [this](const std::string& server_address, const std::string& instance_tag) {
-          return std::make_shared<amp::tesira_device>(server_address, instance_tag, tesira_device_options_for(store_));
+          return amp::tesira_family().make_device({{"server_address", server_address}, {"device_id", instance_tag}},
+                                                  device_services_for(store_));
       }) {
     store_.set_broadcast([this](const std::string& text) { hub_.broadcast(text); });
     store_.set_rebuild_devices([this](bool keep_devices) { registry_.rebuild_devices(keep_devices); });

@@ -1,5 +1,6 @@
 #include "backend/tesira/tesira_project.h"
 
+#include "backend/amp/tesira_family.h"
 #include "backend/model/exceptions.h"
 #include "backend/requests/request_engine.h"
 #include "common/log/log.h"
@@ -16,6 +17,14 @@ namespace nox {
 namespace pt = boost::property_tree;
 
 namespace {
+
+// The frame type of the frames this area makes and exports.
+std::string tesira_type() { return std::string(amp::tesira_family().frame_type()); }
+
+// Whether a frame belongs to the Tesira family (asked of the families, not by its text).
+bool tesira_frame(const model& frame) {
+    return frame.has("frame_type") && &amp::family_for(frame.get("frame_type")) == &amp::tesira_family();
+}
 
 const std::vector<std::string> default_channel_names = {"1", "2", "3", "4"};
 
@@ -199,7 +208,7 @@ void tesira_project::associate_by_name(const std::string& amp_name, const std::v
             channel.set("frame_id", std::to_string(frame.id()));
             channel.set("frame_name", amp_name);
             channel.set("device_id", instance_tag);
-            channel.set("frame_type", "tesira");
+            channel.set("frame_type", tesira_type());
             channel.set("name", channel_name);
             channel.set("synced", "0");
             channels.add_locked(channel);
@@ -209,13 +218,13 @@ void tesira_project::associate_by_name(const std::string& amp_name, const std::v
         frame.set("channel_names", join(channel_names));
         store_.on_collection_changed("channels");
     }
-    frame.set("frame_type", "tesira");
+    frame.set("frame_type", tesira_type());
     frame.set("device_id", instance_tag);
     frame.set("server_address", server_address);
     for (const int32_t id : channel_ids_of(frame)) {
         model change(id);
         change.set("device_id", instance_tag);
-        change.set("frame_type", "tesira");
+        change.set("frame_type", tesira_type());
         if (frame.has("synced")) change.set("synced", frame.get("synced"));
         engine_.enqueue_write("channels", change);
     }
@@ -245,7 +254,7 @@ pt::ptree tesira_project::build_export_document() const {
     pt::ptree system;
     const auto& channels = store_.collection("channels");
     for (const auto& frame : store_.collection("frames").get_all()) {
-        if (!frame.has("frame_type", "tesira")) continue;
+        if (!tesira_frame(frame)) continue;
         pt::ptree f;
         const bool card = !frame.get("accessory_card").empty();
         if (frame.has("model")) {

@@ -1,10 +1,12 @@
 // The amplifier families: one per frame type, the Mira family for frames without a known
-// type, and what each family says about its keys. (Devices made by a family talk to
-// their amplifier at once, so that is tested in the network sandbox: mira_e2e_test.)
+// type, and what each family says about its keys. (Mira devices talk to their amplifier
+// as they are made, so those are tested in the network sandbox: mira_e2e_test; a
+// Tesira-hosted device connects on its first operation only.)
 #include "backend/amp/family.h"
 
 #include "backend/amp/mira_family.h"
 #include "backend/amp/mira_parameters.h"
+#include "backend/amp/tesira_device.h"
 #include "backend/amp/tesira_family.h"
 #include "backend/amp/tesira_parameters.h"
 
@@ -50,6 +52,15 @@ TEST(Families, KeysRowsAndGainBases) {
     // A row's address belongs to its family alone.
     EXPECT_NE(mira.parameter_rows().list0.front().address_as<mira_parameter>(), nullptr);
     EXPECT_EQ(mira.parameter_rows().list0.front().address_as<tesira_parameter>(), nullptr);
+}
+
+TEST(Families, TesiraFramesGetTheBlockOnTheirServer) {
+    const auto dev = tesira_family().make_device({{"server_address", "10.99.0.2"}, {"device_id", "Amp 1"}});
+    const auto* hosted = dynamic_cast<const tesira_device*>(dev.get());
+    ASSERT_NE(hosted, nullptr);
+    EXPECT_EQ(hosted->server_address(), "10.99.0.2");
+    EXPECT_EQ(hosted->instance_tag(), "Amp 1");
+    EXPECT_FALSE(hosted->connected());  // nothing sent yet
 }
 
 TEST(Families, OnlyFamiliesThatBroadcastDiscover) {
