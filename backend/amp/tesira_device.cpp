@@ -304,7 +304,8 @@ int tesira_device::read_monitor(std::vector<std::uint32_t>& words) {
 
 int tesira_device::read_frame_name(std::string& name) { return get_attribute("ampName", name); }
 
-int tesira_device::write_frame_name(const std::string&) { return result_ok; }
+// The server keeps no amplifier name to write: nothing is sent.
+int tesira_device::write_frame_name(const std::string&) { return refuse_write() ? result_refused : result_ok; }
 
 int tesira_device::read_channel_names(std::vector<std::string>& names) {
     for (int c = 1; c <= channel_count; ++c) {
@@ -321,7 +322,9 @@ int tesira_device::soft_reset() {
     return write_params(param_range{0, 25, 26}, {tesira_soft_reset_key[0], tesira_soft_reset_key[1]});
 }
 
-int tesira_device::write_channel_names(const std::vector<std::string>&) { return result_not_connected; }
+int tesira_device::write_channel_names(const std::vector<std::string>&) {
+    return refuse_write() ? result_refused : result_not_connected;
+}
 
 int tesira_device::read_mute(int channel, int& mute) {
     if (!valid_channel(channel)) return result_refused;
