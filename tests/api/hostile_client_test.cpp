@@ -258,8 +258,10 @@ TEST(HostileWebSocketClients, ClientsThatNeverReadHoldNeitherOthersNorMemory) {
     // A client costs the server a waiting thread and a little bookkeeping, nowhere near a
     // megabyte each.
     const long rss_connected = backend.resident_kib();
-    EXPECT_LT(rss_connected - rss_before, 127 * 1024) << rss_before << " KiB -> " << rss_connected
-                                                      << " KiB\n" << backend.memory_report();
+    if (backend.memory_is_measurable()) {
+        EXPECT_LT(rss_connected - rss_before, 127 * 1024)
+            << rss_before << " KiB -> " << rss_connected << " KiB\n" << backend.memory_report();
+    }
 
     // Notifications of 8 KB each: the reader gets every one while the silent clients fall
     // behind (their messages wait in their outboxes and socket buffers, or they are
@@ -278,8 +280,10 @@ TEST(HostileWebSocketClients, ClientsThatNeverReadHoldNeitherOthersNorMemory) {
     // Each message is held once, whatever the number of clients it waits for: a copy per
     // silent client would be 127 x 60 x 8 KB, some 60 MB.
     const long rss_after = backend.resident_kib();
-    EXPECT_LT(rss_after - rss_connected, 24 * 1024) << rss_connected << " KiB -> " << rss_after
-                                                    << " KiB\n" << backend.memory_report();
+    if (backend.memory_is_measurable()) {
+        EXPECT_LT(rss_after - rss_connected, 24 * 1024)
+            << rss_connected << " KiB -> " << rss_after << " KiB\n" << backend.memory_report();
+    }
     silent.clear();
     EXPECT_EQ(backend.stop(), 0);
 }
@@ -305,8 +309,10 @@ TEST_F(HostileClients, AHundredMegabyteFrameIsNeverRead) {
     EXPECT_TRUE(other.wait_for("new front end connected"));
     sender.join();
     const long rss_after = backend_->resident_kib();
-    EXPECT_LT(rss_after - rss_before, 20 * 1024) << "sent " << sent << " bytes; " << rss_before << " KiB -> "
-                                                  << rss_after << " KiB";
+    if (backend_->memory_is_measurable()) {
+        EXPECT_LT(rss_after - rss_before, 20 * 1024)
+            << "sent " << sent << " bytes; " << rss_before << " KiB -> " << rss_after << " KiB";
+    }
     EXPECT_TRUE(flooder.wait_for("new front end connected", 5s));  // it is still served
 }
 

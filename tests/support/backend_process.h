@@ -58,6 +58,21 @@ public:
     int stop(std::chrono::milliseconds timeout = std::chrono::milliseconds(30000));
     // Resident memory of the process in KiB (VmRSS); -1 when it cannot be read.
     long resident_kib() const;
+    // False in sanitizer builds: AddressSanitizer holds freed memory in quarantine and pads
+    // every block, so resident memory says nothing about what the backend keeps.
+    static constexpr bool memory_is_measurable() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+        return false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+        return false;
+#else
+        return true;
+#endif
+#else
+        return true;
+#endif
+    }
     // The process's memory summary and thread count, for the message of a failed memory check.
     std::string memory_report() const;
     // Kills the process with SIGKILL and reaps it.
