@@ -28,9 +28,12 @@ protected:
         thread_ = monitor_->start();
     }
     ~MonitorThread() override { stop(); }
+    // Stops the monitor and then the engine: a request still being processed calls back
+    // into the monitor and into what the test body registered, which go before the engine.
     void stop() {
         if (monitor_) monitor_->stop();
         if (thread_.joinable()) thread_.join();
+        stop_engine();
     }
     size_t stored_cycles() { return requests_where("direction", "get_monitor").size(); }
 
