@@ -1,6 +1,7 @@
 #include "backend/amp/mira_transport.h"
 
 #include "backend/amp/velto_eth_port.h"
+#include "common/metrics/metrics.h"
 
 namespace nox::amp {
 
@@ -24,21 +25,28 @@ P20SPI::CVeltoEthPort& port_for(const std::string& interface_address, const devi
     return *port;
 }
 
+// Reports the exchange to the metrics, failed unless its result is 0. A command refused
+// before sending (1) was no exchange.
+int counted(int result) {
+    if (result != 1) metrics().exchange("mira", result == 0);
+    return result;
+}
+
 }  // namespace
 
 int udp_mira_transport::text(const std::string& interface_address, const device_address& target,
                              const std::string& command, std::string& reply) {
-    return port_for(interface_address, target).transact_text(command, reply);
+    return counted(port_for(interface_address, target).transact_text(command, reply));
 }
 
 int udp_mira_transport::text_raw(const std::string& interface_address, const device_address& target,
                                  const std::string& command, std::vector<std::uint8_t>& payload) {
-    return port_for(interface_address, target).transact_text_raw(command, payload);
+    return counted(port_for(interface_address, target).transact_text_raw(command, payload));
 }
 
 int udp_mira_transport::packet(const std::string& interface_address, const device_address& target,
                                std::span<const std::uint32_t> words, std::vector<std::uint32_t>& reply) {
-    return port_for(interface_address, target).transact_packet(words, reply);
+    return counted(port_for(interface_address, target).transact_packet(words, reply));
 }
 
 std::shared_ptr<mira_transport> default_mira_transport() {

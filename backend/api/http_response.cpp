@@ -46,5 +46,8 @@ std::string upgrade_required(std::string_view websocket_version) {
     out.insert(out.find("\r\n") + 2, "Sec-WebSocket-Version: " + std::string(websocket_version) + "\r\n");
     return out;
 }
+std::string metrics_ok(std::string_view body) {
+    return form("200 OK", "text/plain; version=0.0.4; charset=utf-8", body);
+}
 
 }  // namespace nox::http

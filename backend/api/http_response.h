@@ -11,7 +11,8 @@
 // with a text/plain body: 403 Forbidden (cross-site use), 413 Payload Too Large (oversized
 // body), 408 Request Timeout (a body too slow to arrive), 503 Service Unavailable (no
 // room for another WebSocket client, or stopping) and 426 Upgrade Required (a WebSocket
-// version other than 13, named in a Sec-WebSocket-Version header).
+// version other than 13, named in a Sec-WebSocket-Version header). The metrics travel as
+// 200 OK with the Prometheus text format's type.
 //
 // Thread safety: pure functions.
 #pragma once
@@ -31,5 +32,6 @@ std::string payload_too_large(std::string_view body);
 std::string request_timeout(std::string_view body);
 std::string service_unavailable(std::string_view body);
 std::string upgrade_required(std::string_view websocket_version);
+std::string metrics_ok(std::string_view body);
 
 }  // namespace nox::http

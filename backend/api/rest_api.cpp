@@ -217,6 +217,10 @@ rest_api::rest_api(project_store& store, request_engine& engine, notifier& subsc
         {"/api/version/*", any, [this](R, M) {
              return http::json_ok("{\"version_str\": \"" + paths_.revision + "\"}");
          }, false},
+        // Not logged: a monitoring system asks every few seconds.
+        {"/metrics", get, [this](R, M) {
+             return http::metrics_ok(hooks_.metrics ? hooks_.metrics() : std::string());
+         }, false},
         {"/api/projects", get, [this](R, M) { return projects_route({}); }},
         {"/api/projects/*", get, [this](R, M m) { return projects_route(m.rest); }},
         {"/frames/{id}/channels/{id}", any, [this](R r, M m) { return object_route(r, "channels", m.id(1)); }},

@@ -10,7 +10,7 @@
 //   /api/project_status*  /api/job/register/*  /api/job/start/*  /api/export/tesira/*
 //   /api/login_devices*  /api/mira_discovery_settings*  /api/subscribe/*
 //   /api/unsubscribe/*  /api/examples/<n>  /api/version/*  /api/projects[/<file>]
-//   /frames/<n>/channels/<id>
+//   /metrics  /frames/<n>/channels/<id>
 //   /channels[/<id>]  /frames/<n>/channels  /frames[/<id>]  /requests[/<id>]
 //   /impedances[/<id>]  /settings[/<id>]  /<collection>[/<id>][?key=v1,v2&...]
 // A pattern is literal text with `{id}` for a run of decimal digits and an optional
@@ -84,6 +84,8 @@ struct rest_hooks {
     // Hands the chosen interface to the Mira frames and returns the network-settings
     // document (JSON); throws when the interface cannot be applied.
     std::function<std::string()> network_settings;
+    // The metrics in the Prometheus text format (GET /metrics).
+    std::function<std::string()> metrics;
 };
 
 struct rest_paths {

@@ -1,6 +1,7 @@
 #include "backend/core/backend.h"
 
 #include "backend/amp/tesira_family.h"
+#include "backend/core/version.h"
 #include "backend/model/project_files.h"
 #include "backend/requests/device_handlers.h"
 #include "backend/requests/device_wiring.h"
@@ -50,6 +51,7 @@ backend::~backend() {
     sync_monitoring_->stop_monitor();
     calibration_.stop();
     join_workers();
+    set_metrics(nullptr);
 }
 
 void backend::add_worker_starter(std::function<std::thread()> starter) {
@@ -90,6 +92,13 @@ bool backend::start(const std::string& document_root) {
     quit_flag_.store(false);
     store_.set_paths(configuration_path, template_path);
     store_.load_logins();
+    prometheus_metrics::sources sources;
+    sources.version = backend_version;
+    sources.revision = revision;
+    sources.websocket_clients = [this] { return hub_.client_count(); };
+    metrics_ = std::make_unique<prometheus_metrics>(store_, std::move(sources));
+    set_metrics(metrics_.get());
+    web_hooks.metrics = [this] { return metrics_->scrape(); };
     hub_.reopen();
     register_handlers();
     // Copies of the project made for downloads by an earlier run serve no request now.

@@ -3,8 +3,9 @@
 // processing threads, transactor), the WebSocket clients with the subscription tables,
 // and the web server with the REST API, and brings them up and down in order:
 //
-//   start:    the stored server logins read, handlers registered (project, frame
-//             transfer, device requests, load monitoring, Tesira requests, then the
+//   start:    the stored server logins read, metrics installed, handlers registered
+//             (project, frame transfer, device requests, load monitoring, Tesira
+//             requests, then the
 //             synchronisation and monitoring, which wrap the frame handlers), processing
 //             threads and transactor started, then the monitor thread and the workers
 //             that other areas add, `load_working_copy` posted and carried out (waited
@@ -24,6 +25,7 @@
 #pragma once
 
 #include "backend/api/notifier.h"
+#include "backend/api/prometheus_metrics.h"
 #include "backend/api/rest_api.h"
 #include "backend/api/web_server.h"
 #include "backend/api/websocket_hub.h"
@@ -108,6 +110,7 @@ private:
     wake_pipe wake_;
     std::vector<std::function<std::thread()>> worker_starters_;
     std::vector<std::thread> workers_;  // main thread only
+    std::unique_ptr<prometheus_metrics> metrics_;  // the process's metrics sink while set
     std::unique_ptr<rest_api> api_;
     std::unique_ptr<web_server> server_;
     std::mutex loaded_mutex_;

@@ -2,6 +2,7 @@
 
 #include "backend/model/exceptions.h"
 #include "common/log/log.h"
+#include "common/metrics/metrics.h"
 #include "common/platform/platform.h"
 
 #include <boost/property_tree/detail/rapidxml.hpp>
@@ -298,8 +299,10 @@ std::string project_store::serialise(const replacements& instead) const {
 }
 
 bool project_store::save() {
+    const auto started = clock::now();
     std::string error;
     bool ok = platform::write_file_atomically(configuration_path_, serialise(), &error);
+    metrics().project_saved(clock::now() - started, ok);
     if (ok) {
         model_changed_.store(false);
     } else {

@@ -37,4 +37,10 @@ const request_handler* method_table::find(const std::string& method,
     return nullptr;
 }
 
+bool method_table::knows(const std::string& method) const {
+    for (const auto& e : entries_)
+        if (e.method == method) return true;
+    return false;
+}
+
 }  // namespace nox

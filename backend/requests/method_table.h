@@ -44,6 +44,8 @@ public:
 
     // The handler of the pair, or nullptr when the pair is absent or has no handler.
     const request_handler* find(const std::string& method, const std::string& status) const;
+    // Whether `method` is the method of a pair of the table (with or without a handler).
+    bool knows(const std::string& method) const;
 
     const std::vector<entry>& entries() const { return entries_; }
 

@@ -3,6 +3,7 @@
 #include "backend/requests/request_engine.h"
 #include "backend/requests/thread_tag.h"
 #include "common/log/log.h"
+#include "common/metrics/metrics.h"
 
 #include <mutex>
 #include <set>
@@ -46,11 +47,15 @@ void monitor_thread::stop() {
 }
 
 void monitor_thread::cycle_finished() {
+    std::chrono::steady_clock::duration took{};
     {
         std::lock_guard lock(mutex_);
         finished_ = true;
+        if (posted_at_ != std::chrono::steady_clock::time_point{})
+            took = std::chrono::steady_clock::now() - posted_at_;
     }
     wake_.notify_all();
+    metrics().monitoring_cycle(took);
 }
 
 bool monitor_thread::should_end() const {
@@ -94,6 +99,11 @@ bool monitor_thread::tick() {
     cycle.set("method", "sync");
     cycle.set("status", "start");
     cycle.set("direction", "get_monitor");
+    {
+        // Before the post: the cycle may complete on a processing thread at once.
+        std::lock_guard lock(mutex_);
+        posted_at_ = std::chrono::steady_clock::now();
+    }
     engine_.post_request(std::move(cycle));
     ++posted_;
     return true;

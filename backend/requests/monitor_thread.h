@@ -55,7 +55,8 @@ public:
     std::thread start();
     // Ends the loop at once.
     void stop();
-    // Reports that a monitoring cycle completed (its final status is about to be stored).
+    // Reports that a monitoring cycle completed (its final status is about to be stored);
+    // its duration since the post goes to the metrics.
     void cycle_finished();
 
     // One tick of the loop: clean-up and posting when no cycle is pending. True when a
@@ -74,6 +75,7 @@ private:
     std::condition_variable wake_;
     bool stop_ = false;      // guarded by mutex_
     bool finished_ = false;  // guarded by mutex_: a cycle completed since the last post
+    std::chrono::steady_clock::time_point posted_at_{};  // guarded by mutex_: the last post
     std::atomic<std::uint64_t> posted_{0};
     std::uint64_t ticks_ = 0;  // loop thread only
 };

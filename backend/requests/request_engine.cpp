@@ -4,6 +4,7 @@
 #include "backend/requests/model_json.h"
 #include "backend/requests/thread_tag.h"
 #include "common/log/log.h"
+#include "common/metrics/metrics.h"
 
 #include <mutex>
 #include <shared_mutex>
@@ -67,6 +68,7 @@ model request_engine::post_request(model request) {
     // record appear together, and a request is never queued before it is stored.
     std::unique_lock lock(c.mutex());
     request.set_id(c.add(request));
+    metrics().request_posted(request.id());
     requests_.push(request);
     return request;
 }
@@ -153,6 +155,9 @@ void request_engine::processing_loop() {
     try {
         while (auto request = requests_.pop()) {
             dispatch(*request);
+            const std::string method = request->get("method");
+            metrics().request_processed(request->id(), methods_.knows(method) ? method : "other",
+                                        request->get("status"), request->has("requeue", "true"));
             transactions_.push({requests_name, std::move(*request)});
         }
         log_line(tag + "|> Quit signal received, exiting processing thread...");

@@ -407,4 +407,23 @@ TEST(RestRoutes, PatternsMatchTheWholePathWithIdsAndAnOptionalRest) {
     EXPECT_FALSE(nox::match_route("/api/projects", "/api/projects/", m));
 }
 
+TEST_F(RestApi, MetricsAreAnsweredToGetInThePrometheusTextFormat) {
+    nox::rest_hooks hooks;
+    hooks.metrics = [] { return std::string("orva_uptime_seconds 5\n"); };
+    nox::rest_api api(store_, engine_, notifier_, {"1.3.3.10303003", examples_.string()}, hooks);
+    nox::http_request r;
+    r.method = "GET";
+    r.uri = "/metrics";
+    r.read_body = [] { return std::string(); };
+    auto reply = api.handle(r);
+    EXPECT_EQ(status_of(reply), 200);
+    EXPECT_NE(reply.raw.find("\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"), std::string::npos);
+    EXPECT_EQ(body_of(reply), "orva_uptime_seconds 5\n");
+    r.method = "POST";
+    EXPECT_EQ(status_of(api.handle(r)), 400);
+    r.method = "GET";
+    r.uri = "/metrics/x";
+    EXPECT_FALSE(api.handle(r).handled);  // not a route: a static file, if any
+}
+
 }  // namespace

@@ -1,15 +1,18 @@
 // orva_backend as a process with two simulated Mira amplifiers associated in its project,
 // inside the network sandbox: the monitor thread keeps their frames' live state, a
 // download synchronisation reports through REST, a silent amplifier goes offline, and the
-// monitor thread ends promptly at shutdown.
+// monitor thread ends promptly at shutdown; the metrics follow the amplifiers' states.
 #include "tests/support/backend_process.h"
 #include "tests/support/http_client.h"
+#include "tests/support/ws_client.h"
 #include "tools/mira_sim/sim_client.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <functional>
+#include <optional>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -103,6 +106,44 @@ TEST_F(BackendMonitor, MonitorsDownloadsAndStopsPromptly) {
     EXPECT_EQ(backend_.stop(), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s);
     EXPECT_TRUE(has(backend_.log(), "|> Quit signal received, exiting monitoring thread..."));
+}
+
+// The value of one series of a metrics scrape, if present.
+std::optional<double> sample(const std::string& text, const std::string& series) {
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind(series + " ", 0) == 0) return std::stod(line.substr(series.size() + 1));
+    return std::nullopt;
+}
+
+TEST_F(BackendMonitor, MetricsFollowTheSimulatedAmplifiers) {
+    ASSERT_TRUE(backend_.ready());
+    body_when("/frames/1", [](const std::string& b) { return has(b, "\"mon_network_status\":\"online\""); });
+    // "NO LOAD" on the first amplifier's third channel (bit 26 of its status word, word 5
+    // of the monitor block), and the second amplifier falls silent.
+    sim_.expect_ok("monitor " + first + " 5 " + std::to_string(1u << 26));
+    sim_.expect_ok("fault " + second + " silent");
+    orva_test::ws_client listener;
+    ASSERT_TRUE(listener.connected());
+    const std::string load = "orva_channel_status{frame=\"Amp\",frame_id=\"1\",channel=\"2\",kind=\"load\"}";
+    std::string text = body_when("/metrics", [&](const std::string& b) {
+        return sample(b, load) == 2 && sample(b, "orva_frames{state=\"offline\"}") == 1;
+    }, 30s);
+    EXPECT_EQ(sample(text, load), 2) << text;
+    EXPECT_EQ(sample(text, "orva_frames{state=\"online\"}"), 1) << text;
+    EXPECT_EQ(sample(text, "orva_frames{state=\"offline\"}"), 1);
+    EXPECT_EQ(sample(text, "orva_frames{state=\"fault\"}"), 1);
+    EXPECT_EQ(sample(text, "orva_frame_online{frame=\"Amp\",frame_id=\"1\"}"), 1);
+    EXPECT_EQ(sample(text, "orva_frame_online{frame=\"Amp\",frame_id=\"2\"}"), 0);
+    EXPECT_EQ(sample(text, "orva_channel_temperature_celsius{frame=\"Amp\",frame_id=\"1\",channel=\"1\"}"), 46);
+    EXPECT_GT(sample(text, "orva_amplifier_exchanges_total{family=\"mira\"}").value_or(0), 0);
+    EXPECT_GT(sample(text, "orva_amplifier_exchange_failures_total{family=\"mira\"}").value_or(0), 0);
+    EXPECT_GT(sample(text, "orva_requests_total{method=\"get_monitor\",outcome=\"done\"}").value_or(0), 0);
+    EXPECT_GT(sample(text, "orva_requests_total{method=\"get_monitor\",outcome=\"fail\"}").value_or(0), 0);
+    EXPECT_GT(sample(text, "orva_monitoring_cycle_seconds_count").value_or(0), 0);
+    EXPECT_GT(sample(text, "orva_monitoring_cycle_last_seconds").value_or(0), 0);
+    EXPECT_EQ(sample(text, "orva_websocket_clients"), 1);
+    EXPECT_EQ(backend_.stop(), 0);
 }
 
 }  // namespace

@@ -66,7 +66,7 @@ check "Architecture" [ "$(field Architecture)" = "$arch" ]
 check "Maintainer" [ -n "$(field Maintainer)" ]
 check "Description" [ -n "$(field Description)" ]
 depends=$(field Depends)
-for library in libc6 libstdc++6 libcivetweb1; do
+for library in libc6 libstdc++6 libcivetweb1 libprometheus-cpp-core1.0; do
   case ", $depends" in *", $library "*|*", $library,"*|*", $library") ;; *) fail "Depends lacks $library: $depends" ;; esac
 done
 
