@@ -7,6 +7,7 @@
 #include "backend/model/project_store.h"
 #include "backend/requests/monitor_thread.h"
 #include "backend/requests/request_engine.h"
+#include "tests/support/metrics_text.h"
 
 #include <gtest/gtest.h>
 
@@ -22,16 +23,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using nox::model;
-
-// The value of the series written exactly as `series` (name and labels), if present.
-std::optional<double> value_of(const std::string& text, const std::string& series) {
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.size() > series.size() && line.compare(0, series.size(), series) == 0 && line[series.size()] == ' ')
-            return std::stod(line.substr(series.size() + 1));
-    }
-    return std::nullopt;
-}
+using orva_test::metric_value;
 
 model frame(int id, const std::string& name, const std::string& network, const std::string& channels) {
     model f(id);
@@ -94,31 +86,31 @@ TEST_F(Metrics, FramesAreCountedByStateAndTheirChannelsSeriesFollowTheirPlaceInT
     clients_ = 3;
 
     const std::string text = metrics_.scrape();
-    EXPECT_EQ(value_of(text, "orva_frames{state=\"online\"}"), 2) << text;
-    EXPECT_EQ(value_of(text, "orva_frames{state=\"offline\"}"), 1);
-    EXPECT_EQ(value_of(text, "orva_frames{state=\"fault\"}"), 1);
-    EXPECT_EQ(value_of(text, "orva_frames{state=\"warning\"}"), 1);
-    EXPECT_EQ(value_of(text, "orva_frame_online{frame=\"Stage\",frame_id=\"1\"}"), 1);
-    EXPECT_EQ(value_of(text, "orva_frame_online{frame=\"Bar\",frame_id=\"2\"}"), 0);
-    EXPECT_FALSE(value_of(text, "orva_frame_online{frame=\"Spare\",frame_id=\"4\"}"));
-    EXPECT_EQ(value_of(text, "orva_frame_status{frame=\"Stage\",frame_id=\"1\"}"), 0);
-    EXPECT_EQ(value_of(text, "orva_frame_temperature_celsius{frame=\"Stage\",frame_id=\"1\",sensor=\"psm\"}"), 41);
-    EXPECT_EQ(value_of(text, "orva_frame_temperature_celsius{frame=\"Stage\",frame_id=\"1\",sensor=\"slot\"}"), 38.5);
+    EXPECT_EQ(metric_value(text, "orva_frames{state=\"online\"}"), 2) << text;
+    EXPECT_EQ(metric_value(text, "orva_frames{state=\"offline\"}"), 1);
+    EXPECT_EQ(metric_value(text, "orva_frames{state=\"fault\"}"), 1);
+    EXPECT_EQ(metric_value(text, "orva_frames{state=\"warning\"}"), 1);
+    EXPECT_EQ(metric_value(text, "orva_frame_online{frame=\"Stage\",frame_id=\"1\"}"), 1);
+    EXPECT_EQ(metric_value(text, "orva_frame_online{frame=\"Bar\",frame_id=\"2\"}"), 0);
+    EXPECT_FALSE(metric_value(text, "orva_frame_online{frame=\"Spare\",frame_id=\"4\"}"));
+    EXPECT_EQ(metric_value(text, "orva_frame_status{frame=\"Stage\",frame_id=\"1\"}"), 0);
+    EXPECT_EQ(metric_value(text, "orva_frame_temperature_celsius{frame=\"Stage\",frame_id=\"1\",sensor=\"psm\"}"), 41);
+    EXPECT_EQ(metric_value(text, "orva_frame_temperature_celsius{frame=\"Stage\",frame_id=\"1\",sensor=\"slot\"}"), 38.5);
     // Channel 12 is the frame's third channel (index 2); 14 does not exist.
     const std::string third = "{frame=\"Stage\",frame_id=\"1\",channel=\"2\"";
-    EXPECT_EQ(value_of(text, "orva_channel_status" + third + ",kind=\"load\"}"), 2);
-    EXPECT_EQ(value_of(text, "orva_channel_status" + third + ",kind=\"signal\"}"), 1);
-    EXPECT_EQ(value_of(text, "orva_channel_temperature_celsius" + third + "}"), 46);
-    EXPECT_EQ(value_of(text, "orva_channel_status{frame=\"Stage\",frame_id=\"1\",channel=\"0\",kind=\"signal\"}"), 3);
-    EXPECT_FALSE(value_of(text, "orva_channel_status{frame=\"Stage\",frame_id=\"1\",channel=\"3\",kind=\"load\"}"));
+    EXPECT_EQ(metric_value(text, "orva_channel_status" + third + ",kind=\"load\"}"), 2);
+    EXPECT_EQ(metric_value(text, "orva_channel_status" + third + ",kind=\"signal\"}"), 1);
+    EXPECT_EQ(metric_value(text, "orva_channel_temperature_celsius" + third + "}"), 46);
+    EXPECT_EQ(metric_value(text, "orva_channel_status{frame=\"Stage\",frame_id=\"1\",channel=\"0\",kind=\"signal\"}"), 3);
+    EXPECT_FALSE(metric_value(text, "orva_channel_status{frame=\"Stage\",frame_id=\"1\",channel=\"3\",kind=\"load\"}"));
     EXPECT_EQ(text.find("frame=\"Spare\""), std::string::npos);
-    EXPECT_EQ(value_of(text, "orva_websocket_clients"), 3);
+    EXPECT_EQ(metric_value(text, "orva_websocket_clients"), 3);
 }
 
 TEST_F(Metrics, LabelValuesFromFrameNamesAreEscaped) {
     add("frames", frame(1, "Hall \"A\" \\ left\nrow 2", "online", ""));
     const std::string text = metrics_.scrape();
-    EXPECT_EQ(value_of(text, "orva_frame_online{frame=\"Hall \\\"A\\\" \\\\ left\\nrow 2\",frame_id=\"1\"}"), 1) << text;
+    EXPECT_EQ(metric_value(text, "orva_frame_online{frame=\"Hall \\\"A\\\" \\\\ left\\nrow 2\",frame_id=\"1\"}"), 1) << text;
     // Every sample stays on one line.
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);)
@@ -127,7 +119,7 @@ TEST_F(Metrics, LabelValuesFromFrameNamesAreEscaped) {
 
 TEST_F(Metrics, AScrapeDuringAWholeProjectOperationAnswersAtOnceWithThePreviousProject) {
     add("frames", frame(1, "Old", "online", ""));
-    ASSERT_EQ(value_of(metrics_.scrape(), "orva_frames{state=\"online\"}"), 1);
+    ASSERT_EQ(metric_value(metrics_.scrape(), "orva_frames{state=\"online\"}"), 1);
 
     // Another thread holds the model mutex while it replaces the project part by part.
     std::mutex step_mutex;
@@ -148,8 +140,8 @@ TEST_F(Metrics, AScrapeDuringAWholeProjectOperationAnswersAtOnceWithThePreviousP
     auto during = std::async(std::launch::async, [&] { return metrics_.scrape(); });
     ASSERT_EQ(during.wait_for(5s), std::future_status::ready);
     const std::string text = during.get();
-    EXPECT_EQ(value_of(text, "orva_frames{state=\"online\"}"), 1) << text;
-    EXPECT_EQ(value_of(text, "orva_frames{state=\"offline\"}"), 0);
+    EXPECT_EQ(metric_value(text, "orva_frames{state=\"online\"}"), 1) << text;
+    EXPECT_EQ(metric_value(text, "orva_frames{state=\"offline\"}"), 0);
     EXPECT_NE(text.find("frame=\"Old\""), std::string::npos);
     {
         std::lock_guard lock(step_mutex);
@@ -157,7 +149,7 @@ TEST_F(Metrics, AScrapeDuringAWholeProjectOperationAnswersAtOnceWithThePreviousP
     }
     step.notify_all();
     loader.join();
-    EXPECT_EQ(value_of(metrics_.scrape(), "orva_frames{state=\"offline\"}"), 2);
+    EXPECT_EQ(metric_value(metrics_.scrape(), "orva_frames{state=\"offline\"}"), 2);
 }
 
 TEST_F(Metrics, RequestsAreCountedByMethodAndOutcomeWithTheirTimeFromPosting) {
@@ -172,14 +164,14 @@ TEST_F(Metrics, RequestsAreCountedByMethodAndOutcomeWithTheirTimeFromPosting) {
     metrics_.request_processed(9, "other", "wait", false);
 
     const std::string text = metrics_.scrape();
-    EXPECT_EQ(value_of(text, "orva_requests_total{method=\"sync\",outcome=\"done\"}"), 1) << text;
-    EXPECT_FALSE(value_of(text, "orva_requests_total{method=\"sync\",outcome=\"other\"}"));
-    EXPECT_EQ(value_of(text, "orva_requests_total{method=\"refresh\",outcome=\"fail\"}"), 1);
-    EXPECT_EQ(value_of(text, "orva_requests_total{method=\"other\",outcome=\"other\"}"), 1);
-    EXPECT_EQ(value_of(text, "orva_request_duration_seconds_count{method=\"sync\"}"), 1);
-    EXPECT_NEAR(*value_of(text, "orva_request_duration_seconds_sum{method=\"sync\"}"), 1.2, 1e-9);
-    EXPECT_EQ(value_of(text, "orva_request_duration_seconds_bucket{method=\"sync\",le=\"1\"}"), 0);
-    EXPECT_EQ(value_of(text, "orva_request_duration_seconds_bucket{method=\"sync\",le=\"2.5\"}"), 1);
+    EXPECT_EQ(metric_value(text, "orva_requests_total{method=\"sync\",outcome=\"done\"}"), 1) << text;
+    EXPECT_FALSE(metric_value(text, "orva_requests_total{method=\"sync\",outcome=\"other\"}"));
+    EXPECT_EQ(metric_value(text, "orva_requests_total{method=\"refresh\",outcome=\"fail\"}"), 1);
+    EXPECT_EQ(metric_value(text, "orva_requests_total{method=\"other\",outcome=\"other\"}"), 1);
+    EXPECT_EQ(metric_value(text, "orva_request_duration_seconds_count{method=\"sync\"}"), 1);
+    EXPECT_NEAR(*metric_value(text, "orva_request_duration_seconds_sum{method=\"sync\"}"), 1.2, 1e-9);
+    EXPECT_EQ(metric_value(text, "orva_request_duration_seconds_bucket{method=\"sync\",le=\"1\"}"), 0);
+    EXPECT_EQ(metric_value(text, "orva_request_duration_seconds_bucket{method=\"sync\",le=\"2.5\"}"), 1);
 }
 
 TEST_F(Metrics, ExchangesCyclesSavesAndRefusalsAreCounted) {
@@ -194,23 +186,23 @@ TEST_F(Metrics, ExchangesCyclesSavesAndRefusalsAreCounted) {
     now_ += 90s;
 
     const std::string text = metrics_.scrape();
-    EXPECT_EQ(value_of(text, "orva_amplifier_exchanges_total{family=\"mira\"}"), 2) << text;
-    EXPECT_EQ(value_of(text, "orva_amplifier_exchange_failures_total{family=\"mira\"}"), 1);
-    EXPECT_EQ(value_of(text, "orva_amplifier_exchange_failures_total{family=\"tesira\"}"), 1);
-    EXPECT_EQ(value_of(text, "orva_monitoring_cycle_last_seconds"), 0.25);
-    EXPECT_EQ(value_of(text, "orva_monitoring_cycle_seconds_count"), 2);
-    EXPECT_EQ(value_of(text, "orva_project_save_seconds_count"), 2);
-    EXPECT_EQ(value_of(text, "orva_project_save_failures_total"), 1);
-    EXPECT_EQ(value_of(text, "orva_http_credentials_refused_total"), 1);
-    EXPECT_EQ(value_of(text, "orva_uptime_seconds"), 90);
-    EXPECT_EQ(value_of(text, "orva_build_info{revision=\"1.3.3.10303003\",version=\"1.3.3.3\"}"), 1);
+    EXPECT_EQ(metric_value(text, "orva_amplifier_exchanges_total{family=\"mira\"}"), 2) << text;
+    EXPECT_EQ(metric_value(text, "orva_amplifier_exchange_failures_total{family=\"mira\"}"), 1);
+    EXPECT_EQ(metric_value(text, "orva_amplifier_exchange_failures_total{family=\"tesira\"}"), 1);
+    EXPECT_EQ(metric_value(text, "orva_monitoring_cycle_last_seconds"), 0.25);
+    EXPECT_EQ(metric_value(text, "orva_monitoring_cycle_seconds_count"), 2);
+    EXPECT_EQ(metric_value(text, "orva_project_save_seconds_count"), 2);
+    EXPECT_EQ(metric_value(text, "orva_project_save_failures_total"), 1);
+    EXPECT_EQ(metric_value(text, "orva_http_credentials_refused_total"), 1);
+    EXPECT_EQ(metric_value(text, "orva_uptime_seconds"), 90);
+    EXPECT_EQ(metric_value(text, "orva_build_info{revision=\"1.3.3.10303003\",version=\"1.3.3.3\"}"), 1);
 }
 
 TEST_F(Metrics, FamiliesExistBeforeTheirFirstReport) {
     const std::string text = metrics_.scrape();
-    EXPECT_EQ(value_of(text, "orva_amplifier_exchanges_total{family=\"mira\"}"), 0) << text;
-    EXPECT_EQ(value_of(text, "orva_frames{state=\"fault\"}"), 0);
-    EXPECT_EQ(value_of(text, "orva_monitoring_cycle_seconds_count"), 0);
+    EXPECT_EQ(metric_value(text, "orva_amplifier_exchanges_total{family=\"mira\"}"), 0) << text;
+    EXPECT_EQ(metric_value(text, "orva_frames{state=\"fault\"}"), 0);
+    EXPECT_EQ(metric_value(text, "orva_monitoring_cycle_seconds_count"), 0);
     EXPECT_NE(text.find("# TYPE orva_channel_status gauge"), std::string::npos);
 }
 

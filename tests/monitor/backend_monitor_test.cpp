@@ -4,6 +4,7 @@
 // monitor thread ends promptly at shutdown; the metrics follow the amplifiers' states.
 #include "tests/support/backend_process.h"
 #include "tests/support/http_client.h"
+#include "tests/support/metrics_text.h"
 #include "tests/support/ws_client.h"
 #include "tools/mira_sim/sim_client.h"
 
@@ -11,8 +12,6 @@
 
 #include <chrono>
 #include <functional>
-#include <optional>
-#include <sstream>
 #include <thread>
 
 namespace {
@@ -20,6 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 using orva_test::http_call;
 using orva_test::http_get;
+using orva_test::metric_value;
 
 const std::string first = "0000abcd:00000001";
 const std::string second = "0000abcd:00000002";
@@ -108,14 +108,6 @@ TEST_F(BackendMonitor, MonitorsDownloadsAndStopsPromptly) {
     EXPECT_TRUE(has(backend_.log(), "|> Quit signal received, exiting monitoring thread..."));
 }
 
-// The value of one series of a metrics scrape, if present.
-std::optional<double> sample(const std::string& text, const std::string& series) {
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);)
-        if (line.rfind(series + " ", 0) == 0) return std::stod(line.substr(series.size() + 1));
-    return std::nullopt;
-}
-
 TEST_F(BackendMonitor, MetricsFollowTheSimulatedAmplifiers) {
     ASSERT_TRUE(backend_.ready());
     body_when("/frames/1", [](const std::string& b) { return has(b, "\"mon_network_status\":\"online\""); });
@@ -127,22 +119,22 @@ TEST_F(BackendMonitor, MetricsFollowTheSimulatedAmplifiers) {
     ASSERT_TRUE(listener.connected());
     const std::string load = "orva_channel_status{frame=\"Amp\",frame_id=\"1\",channel=\"2\",kind=\"load\"}";
     std::string text = body_when("/metrics", [&](const std::string& b) {
-        return sample(b, load) == 2 && sample(b, "orva_frames{state=\"offline\"}") == 1;
+        return metric_value(b, load) == 2 && metric_value(b, "orva_frames{state=\"offline\"}") == 1;
     }, 30s);
-    EXPECT_EQ(sample(text, load), 2) << text;
-    EXPECT_EQ(sample(text, "orva_frames{state=\"online\"}"), 1) << text;
-    EXPECT_EQ(sample(text, "orva_frames{state=\"offline\"}"), 1);
-    EXPECT_EQ(sample(text, "orva_frames{state=\"fault\"}"), 1);
-    EXPECT_EQ(sample(text, "orva_frame_online{frame=\"Amp\",frame_id=\"1\"}"), 1);
-    EXPECT_EQ(sample(text, "orva_frame_online{frame=\"Amp\",frame_id=\"2\"}"), 0);
-    EXPECT_EQ(sample(text, "orva_channel_temperature_celsius{frame=\"Amp\",frame_id=\"1\",channel=\"1\"}"), 46);
-    EXPECT_GT(sample(text, "orva_amplifier_exchanges_total{family=\"mira\"}").value_or(0), 0);
-    EXPECT_GT(sample(text, "orva_amplifier_exchange_failures_total{family=\"mira\"}").value_or(0), 0);
-    EXPECT_GT(sample(text, "orva_requests_total{method=\"get_monitor\",outcome=\"done\"}").value_or(0), 0);
-    EXPECT_GT(sample(text, "orva_requests_total{method=\"get_monitor\",outcome=\"fail\"}").value_or(0), 0);
-    EXPECT_GT(sample(text, "orva_monitoring_cycle_seconds_count").value_or(0), 0);
-    EXPECT_GT(sample(text, "orva_monitoring_cycle_last_seconds").value_or(0), 0);
-    EXPECT_EQ(sample(text, "orva_websocket_clients"), 1);
+    EXPECT_EQ(metric_value(text, load), 2) << text;
+    EXPECT_EQ(metric_value(text, "orva_frames{state=\"online\"}"), 1) << text;
+    EXPECT_EQ(metric_value(text, "orva_frames{state=\"offline\"}"), 1);
+    EXPECT_EQ(metric_value(text, "orva_frames{state=\"fault\"}"), 1);
+    EXPECT_EQ(metric_value(text, "orva_frame_online{frame=\"Amp\",frame_id=\"1\"}"), 1);
+    EXPECT_EQ(metric_value(text, "orva_frame_online{frame=\"Amp\",frame_id=\"2\"}"), 0);
+    EXPECT_EQ(metric_value(text, "orva_channel_temperature_celsius{frame=\"Amp\",frame_id=\"1\",channel=\"1\"}"), 46);
+    EXPECT_GT(metric_value(text, "orva_amplifier_exchanges_total{family=\"mira\"}").value_or(0), 0);
+    EXPECT_GT(metric_value(text, "orva_amplifier_exchange_failures_total{family=\"mira\"}").value_or(0), 0);
+    EXPECT_GT(metric_value(text, "orva_requests_total{method=\"get_monitor\",outcome=\"done\"}").value_or(0), 0);
+    EXPECT_GT(metric_value(text, "orva_requests_total{method=\"get_monitor\",outcome=\"fail\"}").value_or(0), 0);
+    EXPECT_GT(metric_value(text, "orva_monitoring_cycle_seconds_count").value_or(0), 0);
+    EXPECT_GT(metric_value(text, "orva_monitoring_cycle_last_seconds").value_or(0), 0);
+    EXPECT_EQ(metric_value(text, "orva_websocket_clients"), 1);
     EXPECT_EQ(backend_.stop(), 0);
 }
 
