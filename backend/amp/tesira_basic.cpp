@@ -2,6 +2,7 @@
 
 #include "backend/amp/socket.h"
 #include "common/log/log.h"
+#include "common/metrics/metrics.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -275,7 +276,10 @@ int tesira_basic::poke(const std::string& tag, std::uint32_t address, const std:
 }
 
 int tesira_basic::command(const std::string& line, std::string& reply) {
-    if (!connected_) return -1;
+    if (!connected_) {
+        metrics().exchange("tesira", false);
+        return -1;
+    }
     // A tag or attribute with a line break would smuggle a second command onto the line.
     if (holds_line_break(line.substr(0, line.size() - 2))) {
         log_line("Refusing tesira command with a line break");
@@ -285,9 +289,12 @@ int tesira_basic::command(const std::string& line, std::string& reply) {
     if (socket_ >= 0 && !send_all(line)) {
         log_line(port_tag() + "failed to send command, errno: " + std::to_string(errno));
         reconnect_now();
+        metrics().exchange("tesira", false);
         return -1;
     }
-    return read_reply(reply);
+    const int result = read_reply(reply);
+    metrics().exchange("tesira", result == 0);
+    return result;
 }
 
 int tesira_basic::read_reply(std::string& reply) {

@@ -22,7 +22,8 @@
 // Results of the commands: 0 "+" reply, 1 "-" reply (or a command that cannot be sent
 // safely), -1 no connection, no status or no reply text. A failed status read or a reply
 // that does not end within the time-out drops the connection and reconnects at once; `get`
-// failures also try `reconnect_if_due`, at most once per 1.5 s.
+// failures also try `reconnect_if_due`, at most once per 1.5 s. Every command that is sent
+// or finds no connection counts as one "tesira" exchange in the metrics, failed unless 0.
 //
 // Every wait is bounded: the connection by the connect time-out (2 s), negotiation and
 // login together by the receive time-out (8 s), each reply by the receive time-out, and

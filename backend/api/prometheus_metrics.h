@@ -50,7 +50,7 @@ public:
         // The number of connected WebSocket clients.
         std::function<std::size_t()> websocket_clients;
         // The amplifier families whose exchange counters exist from the start.
-        std::vector<std::string> families = {"mira"};
+        std::vector<std::string> families = {"mira", "tesira"};
         std::function<clock::time_point()> now = [] { return clock::now(); };
     };
 
