@@ -24,6 +24,8 @@ foreach(program IN LISTS ORVA_PROGRAMS)
   endif()
 endforeach()
 
+install(TARGETS orva_crypto_adapter orva_ssl_adapter LIBRARY DESTINATION ${ORVA_INSTALL_DIR}/lib)
+
 set(ORVA_DOC_DESTINATION share/doc/orva)
 install(FILES README.md DESTINATION ${ORVA_DOC_DESTINATION})
 install(DIRECTORY docs/ DESTINATION ${ORVA_DOC_DESTINATION}/docs FILES_MATCHING PATTERN "*.md")

@@ -6,7 +6,7 @@ set -eu
 cd "$(dirname "$0")/.."
 packages="cmake make g++ pkg-config libboost-dev libboost-thread-dev libboost-date-time-dev
 civetweb libcivetweb-dev libgtest-dev libgmock-dev libbenchmark-dev iproute2 util-linux procps xdg-utils
-dpkg-dev file systemd chromium prometheus-cpp-dev
+dpkg-dev file systemd chromium prometheus-cpp-dev libssl-dev openssl
 clang-14 libclang-rt-14-dev llvm-14"
 missing=""
 for p in $packages; do

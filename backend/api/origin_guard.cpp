@@ -2,6 +2,7 @@
 
 #include <boost/algorithm/string/predicate.hpp>
 
+#include <algorithm>
 #include <charconv>
 
 namespace nox {
@@ -17,12 +18,15 @@ bool allowed_host(std::string_view host, const origin_policy& policy) {
             return false;
     }
     if (port != policy.port || name.empty()) return false;
-    return boost::iequals(name, "127.0.0.1") || boost::iequals(name, "localhost") ||
-           boost::iequals(name, policy.listen_address);
+    if (boost::iequals(name, "127.0.0.1") || boost::iequals(name, "localhost") ||
+        boost::iequals(name, policy.listen_address))
+        return true;
+    return std::any_of(policy.hosts.begin(), policy.hosts.end(),
+                       [name](const std::string& host) { return boost::iequals(name, host); });
 }
 
 bool allowed_origin(std::string_view origin, const origin_policy& policy) {
-    constexpr std::string_view scheme = "http://";
+    const std::string_view scheme = policy.tls ? "https://" : "http://";
     if (origin.size() <= scheme.size() || !boost::istarts_with(origin, scheme)) return false;
     return allowed_host(origin.substr(scheme.size()), policy);
 }

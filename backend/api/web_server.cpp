@@ -1,6 +1,7 @@
 #include "backend/api/web_server.h"
 
 #include "backend/api/http_response.h"
+#include "backend/api/tls_support.h"
 #include "backend/api/websocket_handshake.h"
 #include "common/log/log.h"
 
@@ -35,11 +36,18 @@ web_server::~web_server() { stop(); }
 void web_server::start(const web_server_options& options) {
     if (context_) return;
     options_ = options;
-    policy_ = {options.listen_address, options.port};
-    const std::string ports = options.listen_address + ":" + std::to_string(options.port);
+    // Checked again here, so that no way of starting opens the server without passwords.
+    check_site_settings(options.site, options.listen_address);
+    const bool tls = !options.site.tls_certificate.empty();
+    if (tls) load_tls_adapters(options.tls_adapter_folder);
+    gate_ = std::make_unique<site_gate>(!loopback_address(options.listen_address), options.site);
+    policy_ = {options.listen_address, options.port, tls, options.site.allowed_hosts};
+    for (auto& name : machine_host_names()) policy_.hosts.push_back(std::move(name));
+    const std::string address = options.listen_address + ":" + std::to_string(options.port);
+    const std::string ports = address + (tls ? "s" : "");
     const std::string threads = std::to_string(options.threads);
     const std::string timeout = std::to_string(options.request_timeout_ms);
-    const char* config[] = {
+    std::vector<const char*> config = {
         "document_root", options_.document_root.c_str(),
         "listening_ports", ports.c_str(),
         "num_threads", threads.c_str(),
@@ -52,12 +60,22 @@ void web_server::start(const web_server_options& options) {
         "ssi_pattern", "",
         "tcp_nodelay", "1",
         "additional_header", static_file_headers,
-        nullptr,
     };
+    if (tls) {
+        for (const char* entry : {"ssl_certificate", options_.site.tls_certificate.c_str(),
+                                  "ssl_protocol_version", "4"})  // TLS 1.2 and later
+            config.push_back(entry);
+    }
+    config.push_back(nullptr);
     mg_callbacks callbacks{};
     callbacks.begin_request = &web_server::begin_request;
-    context_ = mg_start(&callbacks, this, config);
-    if (!context_) throw std::runtime_error("could not start the web server on " + ports);
+    mg_init_data init{&callbacks, this, config.data()};
+    char error_text[256] = "";
+    mg_error_data error{nullptr, error_text, sizeof error_text};
+    context_ = mg_start2(&init, &error);
+    if (!context_)
+        throw std::runtime_error("could not start the web server on " + address +
+                                 (error_text[0] ? std::string(": ") + error_text : std::string()));
 }
 
 void web_server::stop() {
@@ -79,6 +97,7 @@ int web_server::begin_request(mg_connection* conn) {
         mg_write(conn, reply.data(), reply.size());
         return 1;
     }
+    if (!self->gate_->admit(conn)) return 1;
     if (!info->local_uri) return 0;
     if (is_websocket_upgrade(conn)) {
         self->serve_websocket(conn);

@@ -22,17 +22,24 @@
 // per second on average once `body_grace` has passed (else 408); a body shorter than its
 // Content-Length, or a malformed chunk, is answered 400.
 //
+// Opened to other hosts, a request that passes the Host and Origin checks must also pass
+// the site gate (site_access.h: digest authentication, loopback open, a bearer token for
+// /metrics). With a certificate (ORVA_TLS_CERT) the port speaks TLS only (HTTPS, WSS),
+// TLS 1.2 and later.
+//
 // Lifecycle: `start` once; `stop` joins every civetweb thread, so the hub must have been
 // shut down first (the sender loops end). Thread safety: `start` and `stop` on one thread.
 #pragma once
 
 #include "backend/api/origin_guard.h"
 #include "backend/api/rest_api.h"
+#include "backend/api/site_access.h"
 #include "backend/api/websocket_hub.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 
 struct mg_context;
@@ -54,6 +61,10 @@ struct web_server_options {
     int request_timeout_ms = 5000;
     std::chrono::milliseconds body_grace{10000};
     size_t min_body_rate = 1024 * 1024;
+    // The site network: password file, metrics token, further host names, certificate.
+    site_settings site;
+    // Where the OpenSSL adapters of TLS are (the installation folder's lib/).
+    std::string tls_adapter_folder;
 };
 
 // ORVA_LISTEN_ADDRESS when set and not empty, else "127.0.0.1".
@@ -66,8 +77,8 @@ public:
     web_server(const web_server&) = delete;
     web_server& operator=(const web_server&) = delete;
 
-    // Starts serving; throws std::runtime_error when the server cannot start (for example
-    // the port is taken).
+    // Starts serving; throws std::runtime_error when the server cannot start (the port is
+    // taken, the site settings cannot be right: check_site_settings).
     void start(const web_server_options& options);
     // Stops the server and joins its threads; a no-op when not running.
     void stop();
@@ -88,6 +99,7 @@ private:
     websocket_hub& hub_;
     web_server_options options_;
     origin_policy policy_;
+    std::unique_ptr<site_gate> gate_;
     mg_context* context_ = nullptr;
     std::atomic<int> websocket_clients_{0};
 };

@@ -9,6 +9,7 @@
 #include "backend/tesira/tesira_handlers.h"
 #include "common/log/log.h"
 
+#include <iostream>
 #include <stdexcept>
 
 namespace nox {
@@ -130,6 +131,7 @@ bool backend::start(const std::string& document_root) {
         server_->start(web_options);
     } catch (const std::exception& e) {
         log_line(e.what());
+        std::cerr << "orva_backend: " << e.what() << std::endl;
         return false;
     }
     log_line("started webserver with mongoose version: " + web_server::version());

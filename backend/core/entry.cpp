@@ -2,6 +2,7 @@
 
 #include "backend/core/backend.h"
 #include "backend/core/lock_file.h"
+#include "backend/core/password_command.h"
 #include "backend/core/quit_port.h"
 #include "backend/core/signals.h"
 #include "backend/core/version.h"
@@ -13,6 +14,8 @@
 #include <sys/prctl.h>
 #include <iostream>
 #include <memory>
+#include <unistd.h>
+#include <vector>
 
 namespace nox {
 
@@ -43,6 +46,12 @@ int backend_main(int argc, char** argv) {
         data_folder = *app_data + "/Orva";
         platform::make_directories(data_folder);
     }
+    // `--set-password NAME` and `--delete-password NAME` change the password file and end:
+    // the log and the lock of a backend that runs meanwhile stay untouched.
+    const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+    if (is_password_command(arguments))
+        return run_password_command(arguments, data_folder, std::cin, std::cout, std::cerr,
+                                    ::isatty(STDIN_FILENO) ? &terminal_password : nullptr);
     log::instance().set_log_path(data_folder + "/orva.log");
     std::cout << "Writing configuration and logs to: " << data_folder << std::endl;
 
@@ -95,6 +104,20 @@ int backend_main(int argc, char** argv) {
     }
     if (!platform::file_readable(document_root + "index.html")) {
         log_line("Could not find configuration files -- installation corrupt?\n");
+        lock.remove();
+        return 1;
+    }
+
+    // The site network: a setting that cannot be right stops the start before anything
+    // runs, with its reason in the log and on standard error.
+    try {
+        auto& web = the_backend->web_options;
+        web.site = site_settings_from_environment(data_folder);
+        web.tls_adapter_folder = installation + "/lib";
+        check_site_settings(web.site, listen_address_from_environment());
+    } catch (const std::exception& e) {
+        log_line(e.what());
+        std::cerr << "orva_backend: " << e.what() << std::endl;
         lock.remove();
         return 1;
     }

@@ -1,6 +1,7 @@
 // The REST API and the WebSocket of a real backend process, in a fresh data folder, with
 // the project's own HTTP and WebSocket clients (their own frame reader).
 #include "tests/support/backend_process.h"
+#include "tests/support/digest_auth.h"
 #include "tests/support/http_client.h"
 #include "tests/support/ws_client.h"
 
@@ -404,11 +405,14 @@ TEST(BackendLifecycle, ListenAddressComesFromTheEnvironment) {
     orva_test::backend_process::options options;
     options.environment["ORVA_LISTEN_ADDRESS"] = "10.99.0.1";
     options.address = "10.99.0.1";
+    options.users["alice"] = "pw";
     orva_test::backend_process backend(options);
     ASSERT_TRUE(backend.ready()) << backend.log();
     orva_test::http_options there;
     there.host = "10.99.0.1";
-    EXPECT_EQ(http_get("/api/version/", there).status, 200);  // Host 10.99.0.1:8080 is its own
+    // Not from loopback: a password is asked for. Host 10.99.0.1:8080 is its own.
+    EXPECT_EQ(http_get("/api/version/", there).status, 401);
+    EXPECT_EQ(orva_test::http_call_with({"alice", "pw"}, "GET", "/api/version/", {}, there).status, 200);
     EXPECT_FALSE(orva_test::port_open("127.0.0.1", 8080));
     EXPECT_EQ(backend.stop(), 0);
 }

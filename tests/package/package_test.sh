@@ -4,7 +4,8 @@
 # the links in /usr/bin and the user unit; its control fields name the package, version,
 # architecture and runtime libraries; the unit passes `systemd-analyze verify`; and the
 # backend unpacked into a scratch root (dpkg -x) starts through its /usr/bin link, answers
-# GET / with the web UI and stops in order.
+# GET / with the web UI and stops in order, then serves HTTPS with the installed OpenSSL
+# adapters.
 #
 # Usage: package_test.sh BUILD_DIR VERSION   (inside the network sandbox: it uses 8080)
 set -u
@@ -44,7 +45,7 @@ for f in "$bin_dir"/*; do
     check "link /usr/bin/$name" listed "/usr/bin/$name"
   fi
 done
-for f in $(cd "$bin_dir" && find html examples template_configuration_orva.xml -type f); do
+for f in $(cd "$bin_dir" && find html examples lib template_configuration_orva.xml -type f); do
   check "$f in the installation folder" listed "/usr/lib/orva/$f"
 done
 for f in /usr/lib/orva/orva_backend /usr/lib/orva/orva_mira_sim /usr/lib/orva/html/index.html \
@@ -66,7 +67,7 @@ check "Architecture" [ "$(field Architecture)" = "$arch" ]
 check "Maintainer" [ -n "$(field Maintainer)" ]
 check "Description" [ -n "$(field Description)" ]
 depends=$(field Depends)
-for library in libc6 libstdc++6 libcivetweb1 libprometheus-cpp-core1.0; do
+for library in libc6 libstdc++6 libcivetweb1 libprometheus-cpp-core1.0 libssl3; do
   case ", $depends" in *", $library "*|*", $library,"*|*", $library") ;; *) fail "Depends lacks $library: $depends" ;; esac
 done
 
@@ -111,6 +112,31 @@ status=$?
 backend_pid=
 [ "$status" -eq 0 ] || fail "the installed backend ended with $status"
 grep -q "KTHXBAI!" "$scratch/data/Orva/orva.log" || fail "orderly shutdown in the log"
+
+# Once more with TLS: the installed OpenSSL adapters (/usr/lib/orva/lib) let the web
+# server speak HTTPS; a user is set with the installed program.
+echo "secret" | XDG_DATA_HOME=$scratch/data "$root/usr/bin/orva_backend" --set-password alice >/dev/null ||
+  fail "--set-password of the installed backend"
+grep -q '^alice:Orva:' "$scratch/data/Orva/passwords" || fail "the password file holds alice"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -keyout "$scratch/key.pem" \
+  -out "$scratch/cert.pem" >/dev/null 2>&1 && cat "$scratch/cert.pem" "$scratch/key.pem" >"$scratch/both.pem"
+ORVA_TLS_CERT=$scratch/both.pem XDG_DATA_HOME=$scratch/data "$root/usr/bin/orva_backend" >"$scratch/backend.out" 2>&1 &
+backend_pid=$!
+for _ in $(seq 1 150); do
+  grep -q "started webserver" "$scratch/data/Orva/orva.log" 2>/dev/null && break
+  sleep 0.1
+done
+answer=$(printf 'GET /api/version/ HTTP/1.0\r\nHost: 127.0.0.1:8080\r\n\r\n' |
+  timeout 10 openssl s_client -quiet -ign_eof -connect 127.0.0.1:8080 2>/dev/null)
+case "$answer" in
+  *"200 OK"*version_str*) ;;
+  *) fail "HTTPS GET from the installed backend: ${answer:0:200}"; cat "$scratch/backend.out" ;;
+esac
+kill -INT "$backend_pid"
+wait "$backend_pid"
+status=$?
+backend_pid=
+[ "$status" -eq 0 ] || fail "the installed backend with TLS ended with $status"
 
 if [ "$failures" -ne 0 ]; then echo "$failures failure(s)"; exit 1; fi
 echo "package $deb: all checks passed"

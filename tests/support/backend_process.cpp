@@ -59,6 +59,8 @@ backend_process::backend_process(const options& opts) {
     envp.push_back(nullptr);
 
     std::string program = bin_dir() + "/orva_backend";
+    for (const auto& [user, password] : opts.users) set_password(program, envp, user, password);
+    if (opts.before_start) opts.before_start(data_folder());
     std::string out_path = home_ + "/stdout.txt";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -77,6 +79,29 @@ backend_process::backend_process(const options& opts) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+}
+
+void backend_process::set_password(const std::string& program, const std::vector<char*>& envp,
+                                   const std::string& user, const std::string& password) {
+    int input[2];
+    if (::pipe2(input, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    std::string command = "--set-password";
+    std::string name = user;
+    char* argv[] = {const_cast<char*>(program.c_str()), command.data(), name.data(), nullptr};
+    pid_t pid = -1;
+    const bool started =
+        posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, const_cast<char* const*>(envp.data())) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(input[0]);
+    const std::string line = password + "\n";
+    if (started) [[maybe_unused]] auto n = ::write(input[1], line.data(), line.size());
+    ::close(input[1]);
+    int status = 0;
+    if (started) ::waitpid(pid, &status, 0);
 }
 
 backend_process::~backend_process() {

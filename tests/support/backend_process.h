@@ -12,10 +12,12 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 namespace orva_test {
 
@@ -33,6 +35,10 @@ public:
         // An existing folder to use as XDG_DATA_HOME, kept afterwards (for runs that
         // restart a backend on the same data); empty: a new temporary folder.
         std::string home;
+        // Users of the site network, set with `orva_backend --set-password` before the start.
+        std::map<std::string, std::string> users;
+        // Runs with the data folder ($XDG_DATA_HOME/Orva) before the start.
+        std::function<void(const std::string& data_folder)> before_start;
     };
 
     backend_process() : backend_process(options{}) {}
@@ -85,6 +91,9 @@ public:
 
 private:
     int wait_exit(std::chrono::milliseconds timeout);
+    // Runs `orva_backend --set-password user` with the password on its standard input.
+    static void set_password(const std::string& program, const std::vector<char*>& envp, const std::string& user,
+                             const std::string& password);
 
     std::string home_;
     bool own_home_ = true;

@@ -1,6 +1,7 @@
 #include "tests/support/http_client.h"
 
 #include "tests/support/socket_util.h"
+#include "tests/support/tls_stream.h"
 
 #include <algorithm>
 #include <cctype>
@@ -41,7 +42,15 @@ void parse_answer(http_answer& answer) {
 http_answer http_exchange(const std::string& raw, const http_options& options) {
     http_answer answer;
     auto deadline = std::chrono::steady_clock::now() + options.timeout;
-    socket_handle s = connect_tcp(options.host, options.port, deadline);
+    if (options.tls) {
+        tls_stream stream(options.host, options.port, deadline, options.source);
+        if (!stream.ok()) return answer;
+        stream.send(raw, deadline);
+        answer.raw = stream.receive_until_close(deadline);
+        parse_answer(answer);
+        return answer;
+    }
+    socket_handle s = connect_tcp(options.host, options.port, deadline, options.source);
     if (!s.valid()) return answer;
     if (!send_all(s.fd(), raw, deadline)) {
         // The server may answer early (a refused body) and close; read what it sent.

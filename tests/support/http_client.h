@@ -31,6 +31,10 @@ struct http_options {
     std::map<std::string, std::string> headers;
     // Sends "Host: 127.0.0.1:<port>" unless false or a Host header is given.
     bool send_host = true;
+    // The local address to send from (the sandbox's other end, 10.99.0.2); empty: any.
+    std::string source;
+    // HTTPS (the server's certificate is not verified).
+    bool tls = false;
 };
 
 // Sends `raw` as it is and reads the answer.

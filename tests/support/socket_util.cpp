@@ -32,9 +32,16 @@ int remaining_ms(deadline_t deadline) {
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-socket_handle connect_tcp(const std::string& host, uint16_t port, deadline_t deadline) {
+socket_handle connect_tcp(const std::string& host, uint16_t port, deadline_t deadline, const std::string& source) {
     socket_handle s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!s.valid()) return {};
+    if (!source.empty()) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        if (::inet_pton(AF_INET, source.c_str(), &local.sin_addr) != 1 ||
+            ::bind(s.fd(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+            return {};
+    }
     int one = 1;
     ::setsockopt(s.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     sockaddr_in address{};

@@ -33,8 +33,10 @@ private:
     int fd_ = -1;
 };
 
-// Connects (IPv4 dotted address) before the deadline; an invalid handle on failure.
-socket_handle connect_tcp(const std::string& host, uint16_t port, deadline_t deadline);
+// Connects (IPv4 dotted address) before the deadline, from the local address `source`
+// when it is not empty; an invalid handle on failure.
+socket_handle connect_tcp(const std::string& host, uint16_t port, deadline_t deadline,
+                          const std::string& source = {});
 bool send_all(int fd, const std::string& data, deadline_t deadline);
 // Reads until the peer closes, an error, or the deadline.
 std::string receive_until_close(int fd, deadline_t deadline);

@@ -6,7 +6,7 @@ namespace orva_test {
 
 ws_client::ws_client(const options& opts) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    socket_ = connect_tcp(opts.host, opts.port, deadline);
+    socket_ = connect_tcp(opts.host, opts.port, deadline, opts.source);
     if (!socket_.valid()) return;
     if (opts.receive_buffer > 0)
         ::setsockopt(socket_.fd(), SOL_SOCKET, SO_RCVBUF, &opts.receive_buffer, sizeof opts.receive_buffer);

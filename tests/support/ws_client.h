@@ -33,6 +33,7 @@ public:
         std::string path = "/";
         std::map<std::string, std::string> headers;  // e.g. Origin
         bool send_host = true;
+        std::string source;  // the local address to connect from; empty: any
         int receive_buffer = 0;  // SO_RCVBUF when not 0 (small: a slow client fills up fast)
     };
 
