@@ -1,6 +1,7 @@
 #include "backend/api/site_access.h"
 
 #include "backend/api/tls_support.h"
+#include "backend/api/websocket_handshake.h"
 #include "common/log/log.h"
 #include "common/metrics/metrics.h"
 #include "common/platform/platform.h"
@@ -287,7 +288,7 @@ bool site_gate::admit(mg_connection* conn) {
     // civetweb writes no challenge on a WebSocket upgrade: that one gets a bare 401 (a
     // browser sends the credentials of its page along with the upgrade).
     const char* upgrade = mg_get_header(conn, "Upgrade");
-    if (upgrade && ::strcasecmp(upgrade, "websocket") == 0) {
+    if (upgrade && header_has_token(upgrade, "websocket")) {
         static const char bare[] = "HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
         mg_write(conn, bare, sizeof bare - 1);
     } else {

@@ -5,14 +5,13 @@
 //
 //   start:    the stored server logins read, metrics installed, handlers registered
 //             (project, frame transfer, device requests, load monitoring, Tesira
-//             requests, then the
-//             synchronisation and monitoring, which wrap the frame handlers), processing
-//             threads and transactor started, then the monitor thread and the workers
-//             that other areas add, `load_working_copy` posted and carried out (waited
-//             for, at most a minute), web server started on the document root: a
-//             client's first change can no longer be replaced by the load of the
-//             project. Copies of the project left by an earlier run for its downloads
-//             are swept first.
+//             requests, then the synchronisation and monitoring, which wrap the frame
+//             handlers), processing threads and transactor started, then the monitor
+//             thread and the workers that other areas add, `load_working_copy` posted
+//             and carried out (waited for, at most a minute), web server started on the
+//             document root: a client's first change can no longer be replaced by the
+//             load of the project. Copies of the project left by an earlier run for its
+//             downloads are swept first.
 //   shutdown: quit flag set and queues closed, calibration pauses cut short, worker
 //             threads joined in creation order, "shutting_down" sent to every WebSocket
 //             client (their sender loops end), web server stopped, project saved, the

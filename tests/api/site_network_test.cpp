@@ -211,7 +211,7 @@ TEST_F(SiteNetwork, AThousandWrongPasswordsLeaveOtherClientsServed) {
     others.join();
     EXPECT_EQ(refused, 1000);
     EXPECT_GT(served, 0);
-    EXPECT_LT(slowest, 2s);
+    EXPECT_LT(slowest, 5s);
 }
 
 // --- Start refusals and TLS: a backend each ------------------------------------------

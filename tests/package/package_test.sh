@@ -120,6 +120,7 @@ echo "secret" | XDG_DATA_HOME=$scratch/data "$root/usr/bin/orva_backend" --set-p
 grep -q '^alice:Orva:' "$scratch/data/Orva/passwords" || fail "the password file holds alice"
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 -keyout "$scratch/key.pem" \
   -out "$scratch/cert.pem" >/dev/null 2>&1 && cat "$scratch/cert.pem" "$scratch/key.pem" >"$scratch/both.pem"
+rm -f "$scratch/data/Orva/orva.log"  # the wait below looks for this run's start line
 ORVA_TLS_CERT=$scratch/both.pem XDG_DATA_HOME=$scratch/data "$root/usr/bin/orva_backend" >"$scratch/backend.out" 2>&1 &
 backend_pid=$!
 for _ in $(seq 1 150); do
