@@ -4,7 +4,7 @@
 // Run inside the network sandbox (scripts/sandbox.sh): the backend discovers the
 // simulated amplifiers on orva0 (10.99.0.1), and port 8080 is the sandbox's own.
 
-import { spawn } from 'node:child_process';
+import { spawn, execFileSync } from 'node:child_process';
 import assert from 'node:assert/strict';
 import { mkdtempSync, rmSync, mkdirSync, readFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
@@ -12,6 +12,7 @@ import { join, dirname } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { createRequire } from 'node:module';
 import http from 'node:http';
+import https from 'node:https';
 
 const here = dirname(fileURLToPath(import.meta.url));
 const require = createRequire(import.meta.url);
@@ -120,9 +121,13 @@ export class simulator {
   }
 }
 
-function get(path) {
+// GET of `path` on the backend, over loopback (`url` names another base, e.g. https://).
+function get(path, url = base_url) {
   return new Promise((resolve, reject) => {
-    const request = http.get(`${base_url}${path}`, (response) => {
+    const client = url.startsWith('https:') ? https : http;
+    // A test's self-signed certificate: only the answer matters here.
+    const options = url.startsWith('https:') ? { rejectUnauthorized: false } : {};
+    const request = client.get(`${url}${path}`, options, (response) => {
       let body = '';
       response.setEncoding('utf8');
       response.on('data', (d) => (body += d));
@@ -133,10 +138,11 @@ function get(path) {
   });
 }
 
-export function post(path, body) {
+export function post(path, body, url = base_url) {
   return new Promise((resolve, reject) => {
     const text = JSON.stringify(body);
-    const request = http.request(`${base_url}${path}`, { method: 'POST', headers: { 'Content-Type': 'application/json', 'Content-Length': Buffer.byteLength(text) } }, (response) => {
+    const client = url.startsWith('https:') ? https : http;
+    const request = client.request(`${url}${path}`, { rejectUnauthorized: false, method: 'POST', headers: { 'Content-Type': 'application/json', 'Content-Length': Buffer.byteLength(text) } }, (response) => {
       let answer = '';
       response.setEncoding('utf8');
       response.on('data', (d) => (answer += d));
@@ -150,22 +156,35 @@ export function post(path, body) {
 export { get };
 
 // orva_backend from the installation folder, with its data and documents folders in a
-// fresh temporary folder (kept across restarts of the same object).
+// fresh temporary folder (kept across restarts of the same object). `environment` is
+// added to the backend's (ORVA_LISTEN_ADDRESS, ORVA_TLS_CERT, ...).
 export class backend {
-  constructor() {
+  constructor(environment = {}) {
     this.home = mkdtempSync(join(tmpdir(), 'orva-ui-'));
     mkdirSync(join(this.home, 'data'), { recursive: true });
+    this.environment = environment;
     this.child = null;
   }
 
+  get env() {
+    return { ...process.env, HOME: this.home, XDG_DATA_HOME: join(this.home, 'data'), XDG_DOCUMENTS_DIR: join(this.home, 'Documents'), ...this.environment };
+  }
+
+  // The loopback address of the web UI: https:// with a certificate.
+  get url() {
+    return this.environment.ORVA_TLS_CERT ? base_url.replace('http:', 'https:') : base_url;
+  }
+
+  // A user of the site network, set as an administrator does it (the password on standard input).
+  set_password(user, password) {
+    execFileSync(join(bin_dir, 'orva_backend'), ['--set-password', user], { env: this.env, input: `${password}\n`, stdio: ['pipe', 'ignore', 'inherit'] });
+  }
+
   async start() {
-    this.child = spawn(join(bin_dir, 'orva_backend'), [], {
-      stdio: ['ignore', 'ignore', 'inherit'],
-      env: { ...process.env, HOME: this.home, XDG_DATA_HOME: join(this.home, 'data'), XDG_DOCUMENTS_DIR: join(this.home, 'Documents') },
-    });
+    this.child = spawn(join(bin_dir, 'orva_backend'), [], { stdio: ['ignore', 'ignore', 'inherit'], env: this.env });
     const child = this.child;
     this.exited = new Promise((resolve) => child.on('exit', resolve));
-    await wait_for(async () => (await get('/api/version/')).status === 200, 'the backend to answer', 15000, 100);
+    await wait_for(async () => (await get('/api/version/', this.url)).status === 200, 'the backend to answer', 15000, 100);
   }
 
   async stop() {
@@ -188,10 +207,10 @@ export function launch_browser() {
   return chromium.launch({ executablePath: process.env.ORVA_CHROMIUM || '/usr/bin/chromium', args: browser_flags });
 }
 
-// Discovers the simulated amplifiers through the REST API (used by the benchmark; the
-// tests discover through the user interface).
-export async function discover() {
-  await post('/requests', { method: 'refresh', network_interface: sandbox_interface });
+// Discovers the simulated amplifiers through the REST API (used by the benchmark and the
+// site network test; the interface test discovers through the user interface).
+export async function discover(url = base_url) {
+  await post('/requests', { method: 'refresh', network_interface: sandbox_interface }, url);
 }
 
 // Where the tests leave their screenshots ($ORVA_UI_ARTEFACTS, default build/ui_screenshots).
