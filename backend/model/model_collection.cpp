@@ -3,6 +3,7 @@
 #include "backend/amp/family.h"
 #include "backend/model/exceptions.h"
 
+#include <climits>
 #include <cmath>
 #include <mutex>
 #include <stdexcept>
@@ -11,17 +12,25 @@ namespace nox {
 
 int32_t model_collection::add(model m) {
     check_attributes(m);
-    if (m.id() != 0 && position_.count(m.id()))
-        throw std::invalid_argument("duplicate id " + std::to_string(m.id()) + " in " + name_);
     if (models_.size() == models_.capacity()) {
         if (models_.size() >= max_models) throw std::length_error("vector<T> too long");
         models_.reserve(std::min(max_models, 2 * models_.size() + 2));
     }
     int32_t id = m.id();
-    if (id == 0) id = next_id_.fetch_add(1);
-    // Raise the next id past an explicit id so later automatic ids never collide.
+    if (id == 0) {
+        // Taken atomically, as `reserve_id` does, so that the two never hand out one id twice.
+        id = next_id_.load();
+        while (id < INT32_MAX && !next_id_.compare_exchange_weak(id, id + 1)) {
+        }
+    }
+    // Checked after the automatic choice too: once the largest id is taken, the next
+    // automatic id stays on it (see below) and a further model is refused.
+    if (position_.count(id)) throw std::invalid_argument("duplicate id " + std::to_string(id) + " in " + name_);
+    // Raise the next id past this one so later automatic ids never collide; it stops at
+    // the largest id instead of wrapping to negative ones.
+    const int32_t after = id == INT32_MAX ? INT32_MAX : id + 1;
     int32_t current = next_id_.load();
-    while (current <= id && !next_id_.compare_exchange_weak(current, id + 1)) {
+    while (current < after && !next_id_.compare_exchange_weak(current, after)) {
     }
     m.set_id(id);
     position_[id] = models_.size();

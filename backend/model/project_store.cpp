@@ -7,10 +7,13 @@
 
 #include <boost/property_tree/detail/rapidxml.hpp>
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <ctime>
 #include <sstream>
 #include <stdexcept>
+#include <unordered_set>
 
 namespace nox {
 
@@ -150,6 +153,28 @@ void check_project_text_shape(std::string_view xml_text) {
     check_xml_shape(xml_text, max_project_depth, max_project_nodes);
 }
 
+namespace {
+
+// Gives every model with id 0 the id a collection's `add` would give it (the next free
+// one, counting past every explicit id met before it), and refuses a text whose ids then
+// collide: "<id>0</id>" followed by "<id>1</id>" is such a pair. The store then installs
+// explicit, distinct ids only, so installing cannot fail half-way.
+void assign_ids(std::vector<model>& models, const std::string& name) {
+    std::unordered_set<int32_t> seen;
+    long long next = 1;
+    for (auto& m : models) {
+        if (m.id() == 0) {
+            if (next > INT32_MAX) throw std::runtime_error("no free id left in " + name);
+            m.set_id(static_cast<int32_t>(next));
+        }
+        if (!seen.insert(m.id()).second)
+            throw std::runtime_error("the id " + std::to_string(m.id()) + " appears twice in " + name);
+        next = std::max(next, static_cast<long long>(m.id()) + 1);
+    }
+}
+
+}  // namespace
+
 std::vector<std::vector<model>> parse_project_text(const std::string& xml_text,
                                                    const std::vector<std::string>& names) {
     check_project_text_shape(xml_text);
@@ -171,7 +196,6 @@ std::vector<std::vector<model>> parse_project_text(const std::string& xml_text,
     std::vector<std::vector<model>> result;
     for (const auto& name : names) {
         std::vector<model> models;
-        std::unordered_map<int32_t, bool> seen;
         auto* node = configuration->first_node(name.c_str(), name.size());
         for (auto* child = node ? node->first_node() : nullptr; child; child = child->next_sibling()) {
             if (child->type() != rx::node_element) continue;
@@ -186,8 +210,6 @@ std::vector<std::vector<model>> parse_project_text(const std::string& xml_text,
             } catch (const std::invalid_argument&) {
                 throw std::runtime_error("a model in " + name + " has the id \"" + id_text + "\"");
             }
-            if (m.id() != 0 && !seen.emplace(m.id(), true).second)
-                throw std::runtime_error("the id " + std::to_string(m.id()) + " appears twice in " + name);
             for (auto* attribute = child->first_node(); attribute; attribute = attribute->next_sibling())
                 if (attribute->type() == rx::node_element)
                     m.set(std::string(attribute->name(), attribute->name_size()), text_of(attribute));
@@ -200,6 +222,7 @@ std::vector<std::vector<model>> parse_project_text(const std::string& xml_text,
             }
             models.push_back(std::move(m));
         }
+        assign_ids(models, name);
         result.push_back(std::move(models));
     }
     return result;

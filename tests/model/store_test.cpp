@@ -141,6 +141,21 @@ TEST_F(StoreTest, LoadKeepsIdsNormalisesAndRaisesTheNextId) {
     EXPECT_FALSE(store_->model_changed());
 }
 
+TEST_F(StoreTest, ModelsWithIdZeroGetTheIdsAnAddWouldGive) {
+    write(config(),
+          "<?xml version=\"1.0\"?><configuration><zones><zone><id>0</id></zone><zone><id>7</id></zone>"
+          "<zone><id>0</id></zone><zone><id>2</id></zone><zone><id>2147483647</id></zone></zones>"
+          "</configuration>");
+    load();
+    std::vector<int32_t> ids;
+    for (const auto& m : c("zones").get_all()) ids.push_back(m.id());
+    EXPECT_EQ(ids, (std::vector<int32_t>{1, 7, 8, 2, 2147483647}));
+    EXPECT_EQ(c("zones").get_locked(8).at("id"), "8");
+    // The largest id is taken, so no automatic id is left to give.
+    EXPECT_THROW(c("zones").add_locked(model()), std::invalid_argument);
+    EXPECT_EQ(c("zones").size_locked(), 5u);
+}
+
 TEST_F(StoreTest, MissingFileIsCreatedFromTheTemplate) {
     load();
     EXPECT_TRUE(nox::platform::path_exists(config()));
@@ -168,6 +183,10 @@ TEST_F(StoreTest, DamagedFilesLeaveEveryCollectionAsItWas) {
         "<?xml version=\"1.0\"?><configuration><frames><frame><id>x1</id></frame></frames></configuration>",
         "<?xml version=\"1.0\"?><configuration><frames><frame><id>1</id></frame><frame><id>1</id>"
         "</frame></frames></configuration>",
+        // Id 0 is given the next free id, 1 here, which the frame after it claims too; the
+        // channels come first so that a half-done install would show.
+        "<?xml version=\"1.0\"?><configuration><channels><channel><id>5</id></channel></channels>"
+        "<frames><frame><id>0</id></frame><frame><id>1</id></frame></frames></configuration>",
         "<?xml version=\"1.0\"?><configuration><channels><channel><id>1</id><flexi_desired_vpl>hi"
         "</flexi_desired_vpl></channel></channels></configuration>",
         "<?xml version=\"1.0\"?><configuration><frames><frame><id>1</id><a.b>x</a.b></frame>"
