@@ -10,6 +10,7 @@
 #include "common/platform/platform.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <malloc.h>
 #include <sys/prctl.h>
 #include <iostream>
@@ -66,6 +67,9 @@ int backend_main(int argc, char** argv) {
     log::instance().log_truncate();
     log_line(std::string("starting main version:") + backend_version);
     log_line("version with revision:" + revision_of(backend_version));
+    if (const char* limit = std::getenv("ORVA_LOG_MAX_BYTES"); limit && !log::parse_max_size(limit))
+        log_line(std::string("ORVA_LOG_MAX_BYTES ignored (a byte count of at least 4096, optionally with K, M "
+                             "or G): ") + limit);
 
     // 7. The lock-file folder.
     if (!app_data) {

@@ -2,10 +2,12 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <cstdio>
-#include <ctime>
 #include <unistd.h>
 #include <vector>
 
@@ -23,15 +25,24 @@ std::string own_folder() {
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
+constexpr int append_flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
+
 }  // namespace
 
 std::string log_time_stamp() {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    ::localtime_r(&now, &local);
-    char text[64];
-    size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%X", &local);
-    return std::string(text, n);
+    // Many lines share a second: each thread formats a second only once.
+    thread_local std::time_t cached_second = -1;
+    thread_local std::string cached_text;
+    const std::time_t now = std::time(nullptr);
+    if (now != cached_second) {
+        std::tm local{};
+        ::localtime_r(&now, &local);
+        char text[64];
+        const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%X", &local);
+        cached_text.assign(text, n);
+        cached_second = now;
+    }
+    return cached_text;
 }
 
 log& log::instance() {
@@ -42,41 +53,103 @@ log& log::instance() {
 log::log() {
     std::string folder = own_folder();
     path_ = folder.empty() ? std::string("orva.log") : folder + "/orva.log";
+    if (const char* limit = std::getenv("ORVA_LOG_MAX_BYTES")) {
+        if (auto bytes = parse_max_size(limit)) max_size_ = *bytes;
+    }
+}
+
+std::optional<std::size_t> log::parse_max_size(std::string_view text) {
+    std::size_t digits = 0;
+    unsigned long long value = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
+        value = value * 10 + static_cast<unsigned>(text[digits] - '0');
+        ++digits;
+    }
+    if (digits == 0 || digits > 18) return std::nullopt;  // 18 digits stay below 2^60
+    const std::string_view unit = text.substr(digits);
+    int shift = 0;
+    if (unit == "K" || unit == "k") shift = 10;
+    else if (unit == "M" || unit == "m") shift = 20;
+    else if (unit == "G" || unit == "g") shift = 30;
+    else if (!unit.empty()) return std::nullopt;
+    if (value > (~0ull >> shift) || (value << shift) > SIZE_MAX) return std::nullopt;
+    value <<= shift;
+    if (value < min_max_size) return std::nullopt;
+    return static_cast<std::size_t>(value);
 }
 
 std::string log::format_line(const std::string& message) {
-    return "[" + log_time_stamp() + "] " + message + "\n";
+    std::string line;
+    line.reserve(message.size() + 24);
+    line += '[';
+    line += log_time_stamp();
+    line += "] ";
+    line += message;
+    line += '\n';
+    return line;
 }
 
-void log::write_locked(const std::string& line, bool truncate) {
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : O_APPEND);
-    int fd = ::open(path_.c_str(), flags, 0644);
-    if (fd < 0) return;  // the line is lost; logging never fails its caller
+void log::close_locked() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+bool log::open_current_locked(std::size_t& size) {
     struct stat st {};
-    if (!truncate && max_size_ > 0 && ::fstat(fd, &st) == 0 &&
-        static_cast<size_t>(st.st_size) + line.size() > max_size_) {
+    if (fd_ >= 0) {
+        // One stat per line: the file held is still the one at the path (not removed,
+        // renamed away or replaced by another program).
+        if (::stat(path_.c_str(), &st) == 0 && st.st_dev == device_ && st.st_ino == inode_) {
+            size = static_cast<std::size_t>(st.st_size);
+            return true;
+        }
+        close_locked();
+    }
+    fd_ = ::open(path_.c_str(), append_flags, 0644);
+    if (fd_ < 0) return false;
+    if (::fstat(fd_, &st) != 0) {
+        close_locked();
+        return false;
+    }
+    device_ = st.st_dev;
+    inode_ = st.st_ino;
+    size = static_cast<std::size_t>(st.st_size);
+    return true;
+}
+
+void log::write_locked(const std::string& line) {
+    std::size_t size = 0;
+    if (!open_current_locked(size)) return;  // the line is lost; logging never fails its caller
+    if (size > 0 && size + line.size() > max_size_) {
         // A service that logs every amplifier exchange must not fill the disk: the full
         // file becomes "<path>.1" (replacing the previous one) and a new file begins.
-        ::close(fd);
-        std::rename(path_.c_str(), (path_ + ".1").c_str());
-        fd = ::open(path_.c_str(), flags, 0644);
-        if (fd < 0) return;
+        close_locked();
+        if (std::rename(path_.c_str(), (path_ + ".1").c_str()) != 0) {
+            // Cannot be set aside: start the file again rather than let it grow.
+            int fd = ::open(path_.c_str(), append_flags | O_TRUNC, 0644);
+            if (fd >= 0) ::close(fd);
+        }
+        if (!open_current_locked(size)) return;
     }
     const char* data = line.data();
     size_t left = line.size();
     while (left > 0) {
-        ssize_t n = ::write(fd, data, left);
+        ssize_t n = ::write(fd_, data, left);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         data += n;
         left -= static_cast<size_t>(n);
     }
-    ::close(fd);
 }
 
-void log::set_max_size(size_t bytes) {
+void log::set_max_size(std::size_t bytes) {
     std::lock_guard lock(mutex_);
     max_size_ = bytes;
+}
+
+std::size_t log::max_size() const {
+    std::lock_guard lock(mutex_);
+    return max_size_;
 }
 
 void log::log_line(const std::string& message) {
@@ -84,7 +157,7 @@ void log::log_line(const std::string& message) {
     // exchange, and the lock should cover only the file.
     const std::string line = format_line(message);
     std::lock_guard lock(mutex_);
-    write_locked(line, false);
+    write_locked(line);
 }
 
 void log::log_format(const char* format, ...) {
@@ -107,12 +180,17 @@ void log::log_format(const char* format, ...) {
 
 void log::set_log_path(const std::string& path) {
     std::lock_guard lock(mutex_);
+    close_locked();
     path_ = path;
 }
 
 void log::log_truncate() {
     std::lock_guard lock(mutex_);
-    write_locked(format_line("Log truncated"), true);
+    close_locked();
+    ::unlink((path_ + ".1").c_str());
+    int fd = ::open(path_.c_str(), append_flags | O_TRUNC, 0644);
+    if (fd >= 0) ::close(fd);
+    write_locked(format_line("Log truncated"));
 }
 
 std::string log::path() const {

@@ -1,19 +1,31 @@
 // The process-wide log of both programs: one plain-text file, one line per message,
-// "[" + local time "%Y-%m-%dT%X" + "] " + message + "\n".
+// "[" + local time "%Y-%m-%dT%X" + "] " + message + "\n" (docs/log.md).
 //
-// The file is opened and closed for every line, so no handle stays open and another
-// process may rotate or read it at any time. Write errors are ignored: logging never
-// fails its caller. A file that would grow past its size limit (64 MiB) is renamed to
-// "<path>.1", replacing the previous one, and a new file begins: the log of a service
-// that runs for months stays bounded.
+// The file stays open between lines, and each line is one write(2) of the whole line, so
+// it is in the file (visible to any reader) when the call returns. Before every line the
+// path is looked at again: a file that another program removed, renamed away or replaced
+// is recreated (or the replacement used) at the next line. Write errors are ignored:
+// logging never fails its caller.
+//
+// Size limit: a line that would take the file past the limit (default 64 MiB, or
+// ORVA_LOG_MAX_BYTES, read at the first use) first moves the full file to "<path>.1",
+// replacing the previous one, and begins a new file; so the two files together never
+// hold more than twice the limit (a single line longer than the limit gets a file of its
+// own). `log_truncate` empties the file and removes "<path>.1", so the two files hold the
+// current run only; read "<path>.1" first, then "<path>".
 //
 // Thread safety: every operation may be called from any thread. The log mutex serialises
-// the file and the path, so lines never interleave; `log_format` takes its own formatting
-// mutex first and the log mutex inside it (nothing takes them in the other order).
+// the file, the path and the limit, so lines never interleave and keep the order of the
+// calls; `log_format` takes its own formatting mutex first and the log mutex inside it
+// (nothing takes them in the other order).
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace nox {
 
@@ -29,12 +41,22 @@ public:
     void log_format(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // Later lines go to `path`; the old file is left as it was.
     void set_log_path(const std::string& path);
-    // Empties the file and writes the line "Log truncated".
+    // Empties the file, removes "<path>.1" and writes the line "Log truncated".
     void log_truncate();
 
     std::string path() const;
-    // Size limit of the file before it is set aside as "<path>.1"; 0: no limit.
-    void set_max_size(size_t bytes);
+    // Size limit of the file before it is set aside as "<path>.1".
+    void set_max_size(std::size_t bytes);
+    std::size_t max_size() const;
+
+    static constexpr std::size_t default_max_size = std::size_t{64} << 20;
+    // The smallest limit taken from ORVA_LOG_MAX_BYTES: below it a few long lines would
+    // rotate the file at every line.
+    static constexpr std::size_t min_max_size = 4096;
+    // The limit named by an ORVA_LOG_MAX_BYTES text: a decimal byte count, optionally
+    // followed by K, M or G (powers of 1024), at least `min_max_size`. Empty when the
+    // text is none of these.
+    static std::optional<std::size_t> parse_max_size(std::string_view text);
 
     log(const log&) = delete;
     log& operator=(const log&) = delete;
@@ -43,12 +65,18 @@ private:
     log();
     static std::string format_line(const std::string& message);
     // Writes a formatted line; the caller holds mutex_.
-    void write_locked(const std::string& line, bool truncate);
+    void write_locked(const std::string& line);
+    // Makes fd_ name the file now at path_ (opening or creating it when the one held was
+    // removed or replaced) and returns its size; false when it cannot be opened.
+    bool open_current_locked(std::size_t& size);
+    void close_locked();
 
-    mutable std::mutex mutex_;  // guards path_ and the file
+    mutable std::mutex mutex_;  // guards everything below and the file
     std::mutex format_mutex_;   // serialises log_format's formatting step
     std::string path_;
-    size_t max_size_ = size_t{64} << 20;  // guarded by mutex_
+    std::size_t max_size_ = default_max_size;
+    int fd_ = -1;                      // the open file, or -1
+    std::uint64_t device_ = 0, inode_ = 0;  // identity of the file fd_ holds
 };
 
 // Shorthands for the process-wide object.

@@ -8,6 +8,7 @@
 #include <regex>
 #include <sstream>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -75,15 +76,92 @@ TEST_F(LogTest, UnwritableLogIsIgnored) {
 
 TEST_F(LogTest, AFullFileIsSetAsideAndANewOneBegins) {
     nox::log::instance().set_max_size(200);
-    for (int i = 0; i < 10; ++i) nox::log_line("line " + std::to_string(i) + std::string(20, '.'));
-    nox::log::instance().set_max_size(size_t{64} << 20);
+    for (int i = 0; i < 20; ++i) nox::log_line("line " + std::to_string(i) + std::string(20, '.'));
+    nox::log::instance().set_max_size(nox::log::default_max_size);
     auto current = lines(), previous = lines("orva.log.1");
     ASSERT_FALSE(current.empty());
     ASSERT_FALSE(previous.empty());
-    EXPECT_LE(nox::platform::read_file(folder_ + "/orva.log").value().size(), 200u);
-    EXPECT_NE(current.back().find("line 9"), std::string::npos);
-    // Nothing older than the set-aside file is kept, and no line is split.
-    for (const auto& line : previous) EXPECT_NE(line.find("] line "), std::string::npos) << line;
+    // Each file stays within the limit, and each was full when it was set aside.
+    const size_t current_size = nox::platform::read_file(folder_ + "/orva.log").value().size();
+    const size_t previous_size = nox::platform::read_file(folder_ + "/orva.log.1").value().size();
+    EXPECT_LE(current_size, 200u);
+    EXPECT_LE(previous_size, 200u);
+    EXPECT_GT(previous_size + current.front().size() + 1, 200u);
+    // The set-aside file and the current one read together give the latest lines whole
+    // and in order, ending with the last.
+    std::vector<std::string> both = previous;
+    both.insert(both.end(), current.begin(), current.end());
+    const int first = 20 - static_cast<int>(both.size());
+    for (size_t i = 0; i < both.size(); ++i)
+        EXPECT_NE(both[i].find("] line " + std::to_string(first + static_cast<int>(i)) + "."), std::string::npos)
+            << both[i];
+}
+
+TEST_F(LogTest, ALineLongerThanTheLimitGetsAFileOfItsOwn) {
+    nox::log::instance().set_max_size(100);
+    nox::log_line("short");
+    nox::log_line(std::string(150, 'x'));
+    nox::log_line("after");
+    nox::log::instance().set_max_size(nox::log::default_max_size);
+    ASSERT_EQ(lines("orva.log.1").size(), 1u);
+    EXPECT_NE(lines("orva.log.1")[0].find(std::string(150, 'x')), std::string::npos);
+    ASSERT_EQ(lines().size(), 1u);
+    EXPECT_NE(lines()[0].find("] after"), std::string::npos);
+}
+
+TEST_F(LogTest, TruncateRemovesTheSetAsideFile) {
+    nox::log::instance().set_max_size(100);
+    for (int i = 0; i < 5; ++i) nox::log_line(std::string(40, 'a'));
+    nox::log::instance().set_max_size(nox::log::default_max_size);
+    ASSERT_TRUE(nox::platform::path_exists(folder_ + "/orva.log.1"));
+    nox::log::instance().log_truncate();
+    EXPECT_FALSE(nox::platform::path_exists(folder_ + "/orva.log.1"));
+    ASSERT_EQ(lines().size(), 1u);
+}
+
+TEST_F(LogTest, ARemovedFileIsRecreatedAtTheNextLine) {
+    nox::log_line("before");
+    ASSERT_EQ(::unlink((folder_ + "/orva.log").c_str()), 0);
+    nox::log_line("after");
+    ASSERT_EQ(lines().size(), 1u);
+    EXPECT_NE(lines()[0].find("] after"), std::string::npos);
+}
+
+TEST_F(LogTest, AFileRenamedAwayKeepsItsLinesAndANewOneBegins) {
+    nox::log_line("before");
+    ASSERT_EQ(::rename((folder_ + "/orva.log").c_str(), (folder_ + "/kept.log").c_str()), 0);
+    nox::log_line("after");
+    ASSERT_EQ(lines("kept.log").size(), 1u);
+    EXPECT_NE(lines("kept.log")[0].find("] before"), std::string::npos);
+    ASSERT_EQ(lines().size(), 1u);
+    EXPECT_NE(lines()[0].find("] after"), std::string::npos);
+}
+
+TEST_F(LogTest, AReplacedFileTakesTheNextLine) {
+    nox::log_line("before");
+    ASSERT_TRUE(nox::platform::write_file_atomically(folder_ + "/orva.log", "replacement\n"));
+    nox::log_line("after");
+    auto all = lines();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0], "replacement");
+    EXPECT_NE(all[1].find("] after"), std::string::npos);
+}
+
+TEST(LogLimit, SizesAreBytesWithAnOptionalBinaryUnit) {
+    using nox::log;
+    EXPECT_EQ(log::parse_max_size("1048576"), 1048576u);
+    EXPECT_EQ(log::parse_max_size("64M"), size_t{64} << 20);
+    EXPECT_EQ(log::parse_max_size("8k"), size_t{8} << 10);
+    EXPECT_EQ(log::parse_max_size("2G"), size_t{2} << 30);
+    EXPECT_EQ(log::parse_max_size("4096"), 4096u);
+    EXPECT_FALSE(log::parse_max_size("4095"));  // below the smallest limit
+    EXPECT_FALSE(log::parse_max_size("0"));
+    EXPECT_FALSE(log::parse_max_size(""));
+    EXPECT_FALSE(log::parse_max_size("-5"));
+    EXPECT_FALSE(log::parse_max_size("12 M"));
+    EXPECT_FALSE(log::parse_max_size("5MB"));
+    EXPECT_FALSE(log::parse_max_size("99999999999999999999"));
+    EXPECT_FALSE(log::parse_max_size("999999999999999G"));
 }
 
 TEST_F(LogTest, ConcurrentLinesNeverInterleave) {
