@@ -150,6 +150,26 @@ struct exchange_reply {
 exchange_reply decode_reply(std::span<const std::uint8_t> datagram, std::uint64_t request_source,
                             std::uint32_t request_sequence);
 
+// One exchange of a batch (CVeltoEthPort::transact_batch): what goes out and what came
+// back, as a single exchange would have given it.
+struct batch_exchange {
+    // A text command, or with `binary` the P20SPI packet in `packet` (host order, header
+    // first, as many words as its length byte says).
+    bool binary = false;
+    std::string command;
+    std::vector<std::uint32_t> packet;
+
+    // The port's result (0, 1, 3, 8, 13), the raw text payload (at most 120 bytes) or the
+    // binary reply's words.
+    int result = 13;
+    std::vector<std::uint8_t> payload;
+    std::vector<std::uint32_t> words;
+    // The log lines a single exchange would have written ("transceive_vkt_raw: " and the
+    // command for a text exchange, then any damaged, unknown or dirty-flag notes of its
+    // replies), in order, left for the caller to log when it uses the reply.
+    std::vector<std::string> lines;
+};
+
 // The reply text of a text payload: the bytes up to the first NUL, or all of them.
 std::string payload_text(std::span<const std::uint8_t> payload);
 

@@ -49,6 +49,22 @@ int udp_mira_transport::packet(const std::string& interface_address, const devic
     return counted(port_for(interface_address, target).transact_packet(words, reply));
 }
 
+void mira_transport::exchange_all(const std::string& interface_address, const device_address& target,
+                                  std::span<mira::batch_exchange> items) {
+    for (auto& item : items) {
+        item.lines.clear();
+        item.payload.clear();
+        item.words.clear();
+        item.result = item.binary ? packet(interface_address, target, item.packet, item.words)
+                                  : text_raw(interface_address, target, item.command, item.payload);
+    }
+}
+
+void udp_mira_transport::exchange_all(const std::string& interface_address, const device_address& target,
+                                      std::span<mira::batch_exchange> items) {
+    port_for(interface_address, target).transact_batch(items);
+}
+
 std::shared_ptr<mira_transport> default_mira_transport() {
     static const std::shared_ptr<mira_transport> transport = std::make_shared<udp_mira_transport>();
     return transport;

@@ -17,6 +17,7 @@
 #pragma once
 
 #include "backend/amp/device_types.h"
+#include "backend/amp/mira_frame.h"
 
 #include <cstdint>
 #include <memory>
@@ -40,6 +41,13 @@ public:
     // back in host order, empty on failure.
     virtual int packet(const std::string& interface_address, const device_address& target,
                        std::span<const std::uint32_t> words, std::vector<std::uint32_t>& reply) = 0;
+    // Several raw text exchanges and packets with one amplifier, carried together where
+    // the link can (mira::batch_exchange): each item ends with the result and reply that
+    // `text_raw` or `packet` would have given it, and with the log lines left for the
+    // caller to write when it uses the reply. Default: one by one through `text_raw` and
+    // `packet` (which log as they go, leaving no lines).
+    virtual void exchange_all(const std::string& interface_address, const device_address& target,
+                              std::span<mira::batch_exchange> items);
 };
 
 class udp_mira_transport final : public mira_transport {
@@ -50,6 +58,9 @@ public:
                  std::vector<std::uint8_t>& payload) override;
     int packet(const std::string& interface_address, const device_address& target,
                std::span<const std::uint32_t> words, std::vector<std::uint32_t>& reply) override;
+    // All items in one round trip (CVeltoEthPort::transact_batch).
+    void exchange_all(const std::string& interface_address, const device_address& target,
+                      std::span<mira::batch_exchange> items) override;
 };
 
 // The process's shared UDP transport.

@@ -6,11 +6,11 @@
 // next sequence number. Every thread thus has its own source id and every frame of the
 // process its own sequence number, so replies of concurrent exchanges never mix.
 //
-// Thread safety: `next` may be called from any thread; the generator has its own mutex.
+// Thread safety: `next` may be called from any thread; the sequence number is atomic.
 #pragma once
 
 #include <cstdint>
-#include <mutex>
+#include <atomic>
 
 namespace nox::amp {
 
@@ -29,9 +29,8 @@ public:
 private:
     source_id_generator();
 
-    std::mutex mutex_;            // guards sequence_
     const std::uint64_t base_;    // constant after construction
-    std::uint32_t sequence_ = 1;
+    std::atomic<std::uint32_t> sequence_{1};
 };
 
 // The local time now as 100-ns units since 1601-01-01.

@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
+#include <optional>
 
 namespace P20SPI {
 
@@ -36,6 +38,15 @@ bool wait_readable(int fd, steady::time_point deadline) {
             ::poll(nullptr, 0, static_cast<int>(remaining));
         }
     }
+}
+
+// Where every frame goes: 255.255.255.255, UDP 6016.
+sockaddr_in broadcast_destination() {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(mira::udp_port);
+    to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+    return to;
 }
 
 // One pending datagram, or -1 when none is waiting.
@@ -64,10 +75,7 @@ CVeltoEthPort::~CVeltoEthPort() {
 }
 
 bool CVeltoEthPort::send_broadcast(std::span<const std::uint8_t> frame) {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(mira::udp_port);
-    to.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+    const sockaddr_in to = broadcast_destination();
     return ::sendto(sock_, frame.data(), frame.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
            static_cast<ssize_t>(frame.size());
 }
@@ -112,10 +120,57 @@ int CVeltoEthPort::close_target() {
     return kPortOk;
 }
 
+namespace {
+
+// What a datagram that decoded as `reply` means to its exchange: the result when it ends
+// the exchange, nothing while the exchange keeps waiting. `note` receives the line a
+// reply worth mentioning gives (damaged, unknown type, dirty flag).
+std::optional<int> reply_outcome(const mira::exchange_reply& reply, ssize_t size, std::string& note) {
+    note.clear();
+    switch (reply.kind) {
+    case mira::reply_kind::not_ours:
+        return std::nullopt;
+    case mira::reply_kind::damaged: {
+        char text[96];
+        std::snprintf(text, sizeof text, "MIRA: damaged frame of type %u ignored (%zd bytes).",
+                      static_cast<unsigned>(reply.type), size);
+        note = text;
+        return std::nullopt;
+    }
+    case mira::reply_kind::unknown_type:
+        note = "Unknown packet type: " + std::to_string(reply.type);
+        return std::nullopt;
+    case mira::reply_kind::ack:
+        return kPortOk;
+    case mira::reply_kind::nak:
+        return kPortNegativeAck;
+    case mira::reply_kind::text:
+        if (reply.dirty) note = "MIRA: Dirty flag detected.";
+        return kPortOk;
+    case mira::reply_kind::binary:
+        return kPortOk;
+    }
+    return std::nullopt;
+}
+
+// Logs `note` now, or keeps it in `notes` for the caller.
+void note_line(std::string& note, std::vector<std::string>* notes) {
+    if (note.empty()) return;
+    if (notes) {
+        notes->push_back(std::move(note));
+    } else {
+        nox::log_line(note);
+    }
+}
+
+}  // namespace
+
 int CVeltoEthPort::exchange(std::span<const std::uint8_t> frame, std::uint64_t source, std::uint32_t sequence,
-                            std::chrono::milliseconds wait, mira::exchange_reply& reply) {
+                            std::chrono::milliseconds wait, mira::exchange_reply& reply,
+                            std::vector<std::string>* notes) {
     if (!open_) return kPortNotOpen;
     std::array<std::uint8_t, mira::receive_buffer_size> buffer;
+    std::string note;
     for (int attempt = 0; attempt < kTries; ++attempt) {
         send_broadcast(frame);  // a failed send is simply a try without an answer
         const auto deadline = steady::now() + wait;
@@ -123,31 +178,123 @@ int CVeltoEthPort::exchange(std::span<const std::uint8_t> frame, std::uint64_t s
             ssize_t size;
             while ((size = receive_one(sock_, buffer)) >= 0) {
                 reply = mira::decode_reply(std::span(buffer.data(), static_cast<std::size_t>(size)), source, sequence);
-                switch (reply.kind) {
-                case mira::reply_kind::not_ours:
-                    break;
-                case mira::reply_kind::damaged:
-                    NOX_LOG_FORMAT("MIRA: damaged frame of type %u ignored (%zd bytes).",
-                                   static_cast<unsigned>(reply.type), size);
-                    break;
-                case mira::reply_kind::unknown_type:
-                    nox::log_line("Unknown packet type: " + std::to_string(reply.type));
-                    break;
-                case mira::reply_kind::ack:
-                    return kPortOk;
-                case mira::reply_kind::nak:
-                    return kPortNegativeAck;
-                case mira::reply_kind::text:
-                    if (reply.dirty) nox::log_line("MIRA: Dirty flag detected.");
-                    return kPortOk;
-                case mira::reply_kind::binary:
-                    return kPortOk;
-                }
+                const auto done = reply_outcome(reply, size, note);
+                note_line(note, notes);
+                if (done) return *done;
             }
         }
     }
     reply = mira::exchange_reply{};
     return kPortTimeout;
+}
+
+void CVeltoEthPort::transact_batch(std::span<mira::batch_exchange> batch) {
+    // One frame per exchange, each with its own sequence number; all of them go out
+    // together and every reply is matched by its sequence number, so the exchanges cost
+    // one round trip instead of one each. An exchange that stays unanswered is sent again,
+    // four times at most with 250 ms after each send, like a single one.
+    struct outstanding {
+        mira::batch_exchange* item;
+        std::uint32_t sequence;
+        std::vector<std::uint8_t> frame;
+    };
+    std::vector<outstanding> waiting;
+    waiting.reserve(batch.size());
+    std::uint64_t source = 0;
+    for (auto& item : batch) {
+        item.result = kPortTimeout;
+        item.payload.clear();
+        item.words.clear();
+        item.lines.clear();
+        if (!item.binary) item.lines.push_back("transceive_vkt_raw: " + item.command);
+        if (!open_) {
+            item.result = kPortNotOpen;
+            continue;
+        }
+        const auto stamp = nox::amp::source_id_generator::instance().next();
+        source = stamp.source;
+        const auto target = to_device_address(target_);
+        if (item.binary) {
+            std::size_t count = item.packet.empty() ? 0 : (item.packet[0] >> 16) & 0xFFu;
+            count = std::min({count, item.packet.size(), mira::max_binary_words});
+            const auto frame = mira::build_binary_frame(target, stamp.source, stamp.sequence,
+                                                        std::span(item.packet).first(count));
+            waiting.push_back({&item, stamp.sequence, {frame->begin(), frame->end()}});
+            continue;
+        }
+        const auto frame = mira::build_text_frame(target, stamp.source, stamp.sequence, item.command);
+        if (!frame) {
+            item.lines.push_back("MIRA: command does not fit a frame, not sent.");
+            item.result = nox::amp::result_refused;
+            continue;
+        }
+        if (item.command == kResetCommand) {  // its own, longer wait
+            mira::exchange_reply reply;
+            item.result = exchange(*frame, stamp.source, stamp.sequence, kResetWait, reply, &item.lines);
+            if (item.result == kPortOk) item.payload = std::move(reply.payload);
+            continue;
+        }
+        waiting.push_back({&item, stamp.sequence, {frame->begin(), frame->end()}});
+    }
+
+    constexpr std::size_t chunk = 32;
+    std::array<std::array<std::uint8_t, mira::receive_buffer_size>, chunk> buffers;
+    std::string note;
+    for (int attempt = 0; attempt < kTries && !waiting.empty(); ++attempt) {
+        // Every waiting frame in as few system calls as possible; a frame the socket does
+        // not take is simply a try without an answer.
+        sockaddr_in to = broadcast_destination();
+        for (std::size_t first = 0; first < waiting.size(); first += chunk) {
+            const std::size_t count = std::min(chunk, waiting.size() - first);
+            std::array<mmsghdr, chunk> messages{};
+            std::array<iovec, chunk> vectors{};
+            for (std::size_t i = 0; i < count; ++i) {
+                auto& frame = waiting[first + i].frame;
+                vectors[i] = {frame.data(), frame.size()};
+                messages[i].msg_hdr.msg_name = &to;
+                messages[i].msg_hdr.msg_namelen = sizeof to;
+                messages[i].msg_hdr.msg_iov = &vectors[i];
+                messages[i].msg_hdr.msg_iovlen = 1;
+            }
+            std::size_t sent = 0;
+            while (sent < count) {
+                const int n = ::sendmmsg(sock_, messages.data() + sent, static_cast<unsigned>(count - sent), 0);
+                if (n <= 0) break;
+                sent += static_cast<std::size_t>(n);
+            }
+        }
+        const auto deadline = steady::now() + kWait;
+        while (!waiting.empty() && wait_readable(sock_, deadline)) {
+            std::array<mmsghdr, chunk> messages{};
+            std::array<iovec, chunk> vectors{};
+            for (std::size_t i = 0; i < chunk; ++i) {
+                vectors[i] = {buffers[i].data(), buffers[i].size()};
+                messages[i].msg_hdr.msg_iov = &vectors[i];
+                messages[i].msg_hdr.msg_iovlen = 1;
+            }
+            int received;
+            while ((received = ::recvmmsg(sock_, messages.data(), chunk, MSG_DONTWAIT, nullptr)) > 0) {
+                for (int m = 0; m < received; ++m) {
+                    const auto datagram = std::span<const std::uint8_t>(buffers[m].data(), messages[m].msg_len);
+                    const auto header = mira::read_header(datagram);
+                    if (!header || header->destination != source) continue;
+                    const auto own = std::find_if(waiting.begin(), waiting.end(), [&](const outstanding& o) {
+                        return o.sequence == header->sequence;
+                    });
+                    if (own == waiting.end()) continue;  // a late reply of an exchange already answered
+                    auto reply = mira::decode_reply(datagram, source, own->sequence);
+                    const auto done = reply_outcome(reply, static_cast<ssize_t>(datagram.size()), note);
+                    note_line(note, &own->item->lines);
+                    if (!done) continue;
+                    own->item->result = *done;
+                    own->item->payload = std::move(reply.payload);
+                    own->item->words = std::move(reply.words);
+                    waiting.erase(own);
+                }
+                if (static_cast<std::size_t>(received) < chunk) break;
+            }
+        }
+    }
 }
 
 int CVeltoEthPort::transact_text_raw(const std::string& command, std::vector<std::uint8_t>& payload) {

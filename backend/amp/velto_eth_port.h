@@ -68,6 +68,15 @@ public:
     // binary queries such as "Dev.MD.FullBin?3".
     int transact_text_raw(const std::string& command, std::vector<std::uint8_t>& payload);
 
+    // Several exchanges at once (text commands and P20SPI packets, see
+    // mira::batch_exchange): every frame goes out together and each reply is matched by
+    // its sequence number; an unanswered exchange is sent again like a single one (four
+    // times, 250 ms after each send; 1000 ms for "Dev.Reset.Soft!", which is exchanged on
+    // its own). Each item ends with the result, reply and log lines a single exchange
+    // would have given; nothing is logged here: the caller logs an item's lines when it
+    // uses its reply, so the log reads as if the exchanges had been made one by one.
+    void transact_batch(std::span<nox::amp::mira::batch_exchange> batch);
+
     bool is_open() const { return open_; }
     bool has_socket() const { return sock_ >= 0; }
     const CDeviceAddress& target() const { return target_; }
@@ -75,8 +84,11 @@ public:
 private:
     // Sends `frame` up to four times; returns 0, 8, 13 (or 3 when not open) and the
     // matching reply.
+    // `notes`: where the lines about replies go (damaged, unknown type, dirty flag);
+    // logged at once when null.
     int exchange(std::span<const std::uint8_t> frame, std::uint64_t source, std::uint32_t sequence,
-                 std::chrono::milliseconds wait, nox::amp::mira::exchange_reply& reply);
+                 std::chrono::milliseconds wait, nox::amp::mira::exchange_reply& reply,
+                 std::vector<std::string>* notes = nullptr);
     bool send_broadcast(std::span<const std::uint8_t> frame);
 
     bool open_ = false;

@@ -396,4 +396,103 @@ TEST_F(TransportTest, ConcurrentExchangesKeepTheirOwnReplies) {
     EXPECT_EQ(wrong[1], 0);
 }
 
+// ---------------------------------------------------------------- batches
+
+nox::amp::mira::batch_exchange text_item(const std::string& command) {
+    nox::amp::mira::batch_exchange item;
+    item.command = command;
+    return item;
+}
+
+nox::amp::mira::batch_exchange packet_item(const P20SPI::CPacket& packet) {
+    nox::amp::mira::batch_exchange item;
+    item.binary = true;
+    item.packet.assign(packet.words().begin(), packet.words().end());
+    return item;
+}
+
+TEST_F(TransportTest, BatchSendsEveryFrameOnceAndMatchesEachReply) {
+    sim->expect_ok("set " + first_id + " Dev.FrameLabel?|Rack 7");
+    P20SPI::CCmdMonitorRd monitor;
+    std::vector<nox::amp::mira::batch_exchange> batch{text_item("Dev.ModelName?"), text_item("Dev.Power?"),
+                                                     packet_item(monitor.serialise()), text_item("Dev.FrameLabel?")};
+    CVeltoEthPort port(interface_address);
+    port.open_target(first);
+    const auto start = steady::now();
+    port.transact_batch(batch);
+    EXPECT_LT(steady::now() - start, std::chrono::milliseconds(200));
+    for (const auto& item : batch) EXPECT_EQ(item.result, 0) << item.command;
+    EXPECT_EQ(nox::amp::mira::payload_text(batch[0].payload), "VR45:4M");
+    EXPECT_EQ(nox::amp::mira::payload_text(batch[1].payload), "1");
+    EXPECT_EQ(batch[2].words.size(), 61u);
+    EXPECT_EQ(nox::amp::mira::payload_text(batch[3].payload), "Rack 7");
+    // The log lines are left to the caller, one per text exchange, none for a packet.
+    EXPECT_EQ(batch[0].lines, std::vector<std::string>{"transceive_vkt_raw: Dev.ModelName?"});
+    EXPECT_TRUE(batch[2].lines.empty());
+    EXPECT_EQ(log_text().find("transceive_vkt_raw"), std::string::npos);
+
+    const auto frames = records();
+    ASSERT_EQ(frames.size(), 4u);
+    for (std::size_t i = 1; i < frames.size(); ++i) EXPECT_NE(frames[i].sequence, frames[i - 1].sequence);
+}
+
+TEST_F(TransportTest, BatchSendsAgainOnlyWhatWasNotAnswered) {
+    sim->expect_ok("fault " + first_id + " silent count=2");
+    std::vector<nox::amp::mira::batch_exchange> batch{text_item("Dev.ModelName?"), text_item("Dev.Power?"),
+                                                     text_item("Dev.FrameLabel?")};
+    CVeltoEthPort port(interface_address);
+    port.open_target(first);
+    const auto start = steady::now();
+    port.transact_batch(batch);
+    const double seconds = std::chrono::duration<double>(steady::now() - start).count();
+    for (const auto& item : batch) EXPECT_EQ(item.result, 0) << item.command;
+    EXPECT_EQ(nox::amp::mira::payload_text(batch[1].payload), "1");
+    EXPECT_GE(seconds, 0.24);
+    EXPECT_LT(seconds, 0.6);
+    EXPECT_EQ(records().size(), 5u);  // three, then the two whose replies were dropped
+}
+
+TEST_F(TransportTest, SilentAmplifierTimesOutTheWholeBatchInOneSecond) {
+    sim->expect_ok("fault " + first_id + " silent");
+    std::vector<nox::amp::mira::batch_exchange> batch{text_item("Dev.ModelName?"), text_item("Dev.Power?")};
+    CVeltoEthPort port(interface_address);
+    port.open_target(first);
+    const auto start = steady::now();
+    port.transact_batch(batch);
+    const double seconds = std::chrono::duration<double>(steady::now() - start).count();
+    EXPECT_EQ(batch[0].result, 13);
+    EXPECT_EQ(batch[1].result, 13);
+    EXPECT_TRUE(batch[1].payload.empty());
+    EXPECT_GE(seconds, 0.99);
+    EXPECT_LT(seconds, 1.4);
+    EXPECT_EQ(records().size(), 8u);
+}
+
+TEST_F(TransportTest, BatchKeepsTheNotesOfEachExchangeWithIt) {
+    sim->expect_ok("fault " + first_id + " truncated count=1");
+    sim->expect_ok("status " + first_id + " " + std::to_string(0x2001));
+    std::vector<nox::amp::mira::batch_exchange> batch{text_item("Dev.Power?"), text_item("Dev.MD.FullBin?3"),
+                                                     text_item(std::string(120, 'A'))};
+    CVeltoEthPort port(interface_address);
+    port.open_target(first);
+    port.transact_batch(batch);
+    EXPECT_EQ(batch[0].result, 0);
+    ASSERT_EQ(batch[0].lines.size(), 2u);
+    EXPECT_EQ(batch[0].lines[1].rfind("MIRA: damaged frame of type 701", 0), 0u) << batch[0].lines[1];
+    EXPECT_EQ(batch[1].result, 0);
+    EXPECT_EQ(batch[1].lines, (std::vector<std::string>{"transceive_vkt_raw: Dev.MD.FullBin?3",
+                                                        "MIRA: Dirty flag detected."}));
+    EXPECT_EQ(batch[2].result, 1);
+    EXPECT_EQ(batch[2].lines.back(), "MIRA: command does not fit a frame, not sent.");
+    EXPECT_EQ(records().size(), 3u);  // the overlong command never went out
+}
+
+TEST_F(TransportTest, BatchWithoutTargetSendsNothing) {
+    CVeltoEthPort port(interface_address);
+    std::vector<nox::amp::mira::batch_exchange> batch{text_item("Dev.Power?")};
+    port.transact_batch(batch);
+    EXPECT_EQ(batch[0].result, 3);
+    EXPECT_TRUE(records().empty());
+}
+
 }  // namespace
