@@ -7,6 +7,7 @@
 #include "common/metrics/metrics.h"
 
 #include <mutex>
+#include <set>
 #include <shared_mutex>
 
 namespace nox {
@@ -23,6 +24,20 @@ std::string reason_of(const std::exception_ptr& error) {
     } catch (...) {
         return "unknown exception";
     }
+}
+
+bool finished(const model& m) { return m.has("status", "done") || m.has("status", "fail"); }
+
+// Removes every record of the transactions named (the sync requests and their per-frame
+// requests).
+void remove_transactions(model_collection& requests, const std::set<std::string>& transactions) {
+    if (transactions.empty()) return;
+    std::vector<int32_t> ids;
+    requests.for_each([&](const model& m) {
+        if (m.has("transaction_id") && transactions.count(m.at("transaction_id"))) ids.push_back(m.id());
+        return true;
+    });
+    for (int32_t id : ids) requests.remove_locked(id);
 }
 
 }  // namespace
@@ -138,8 +153,47 @@ void request_engine::commit(const std::string& collection_name, const model& m, 
         requests_.push(copy);
     } else if (collection_name == requests_name && copy.has("status", "done") &&
                !copy.has("transaction_id")) {
-        c.remove_locked(copy.id());
+        retire_done_request(c, copy.id());
+    } else if (collection_name == requests_name && copy.has("method", "sync") && finished(copy)) {
+        retire_finished_transaction(c, copy.id());
     }
+}
+
+void request_engine::retire_finished_transaction(model_collection& requests, int32_t id) {
+    model sync;
+    try {
+        sync = requests.get_locked(id);
+    } catch (const model_not_found&) {
+        return;
+    }
+    if (!sync.has("method", "sync") || !sync.has("transaction_id") || !finished(sync)) return;
+    const std::string direction = sync.get("direction");
+    if (direction != "get" && direction != "put") return;  // monitoring: the monitor thread's
+    // An earlier finished transaction of the same direction has been superseded: only the
+    // latest download's copy and report are offered for an undo, and only the latest
+    // upload's outcome is of interest.
+    std::set<std::string> superseded;
+    requests.for_each([&](const model& m) {
+        if (m.id() != id && m.has("method", "sync") && m.has("direction", direction) && finished(m) &&
+            m.has("transaction_id") && m.at("transaction_id") != sync.at("transaction_id"))
+            superseded.insert(m.at("transaction_id"));
+        return true;
+    });
+    remove_transactions(requests, superseded);
+}
+
+void request_engine::retire_done_request(model_collection& requests, int32_t id) {
+    // A write without `transaction_id` may still end a stored transaction's request: an
+    // undo marks the download it restored "done" so. The download is settled then, and
+    // the records of its transaction leave with it.
+    std::string transaction;
+    try {
+        const model stored = requests.get_locked(id);
+        if (stored.has("method", "sync") && stored.has("transaction_id")) transaction = stored.at("transaction_id");
+    } catch (const model_not_found&) {
+    }
+    requests.remove_locked(id);
+    if (!transaction.empty()) remove_transactions(requests, {transaction});
 }
 
 void request_engine::autosave() {

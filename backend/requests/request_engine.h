@@ -8,7 +8,8 @@
 // the handler of its (method, status) pair, and the request as the handler left it goes
 // to the transaction queue; the transactor `commit`s it: merged into `requests`,
 // subscribers notified, "sigupdate" broadcast, queued again when the handler asked for
-// `requeue`, removed when "done" (unless it carries `transaction_id`). The transactor
+// `requeue`, removed when "done" (unless it carries `transaction_id`; the records of a
+// synchronisation leave once no undo needs them, see `retire_finished_transaction`). The transactor
 // also saves the project at most once every 10 seconds while it has changed.
 //
 // Failures: an exception out of a handler ends that request with `status` "fail" and the
@@ -112,6 +113,15 @@ private:
     void processing_loop();
     void transactor_loop();
     void commit_failed(const write& w, const std::string& reason);
+    // The records of finished transactions leave `requests` once no undo needs them (see
+    // docs/synchronisation.md, "Records of finished transactions"): when a download or
+    // upload ends, the earlier finished transaction of the same direction (its `sync`
+    // request and per-frame requests) goes; an undo (cancel or rollback), which marks the
+    // download it restored "done", retires that download's transaction.
+    void retire_finished_transaction(model_collection& requests, int32_t id);
+    // Removes a request committed "done" without `transaction_id`, with its transaction's
+    // records when the stored request was a `sync` request that had one.
+    void retire_done_request(model_collection& requests, int32_t id);
     void autosave();
 
     project_store& store_;

@@ -266,6 +266,67 @@ TEST_F(Sync, RollbackRunsAgainAsUploadWithNewTransaction) {
     EXPECT_EQ(seen()[1].get("transaction_id"), rollback.at("transaction_id"));
 }
 
+TEST_F(Sync, AFinishedDownloadRetiresThePreviousOneOnly) {
+    add_frame("a");
+    add_frame("b");
+    start();
+    const model first = sync("get");
+    const model upload = sync("put");
+    const model second = sync("get");
+    // The first download's request and its two per-frame requests are gone (in the commit
+    // that finished the second); the latest download and the upload (another direction)
+    // keep theirs.
+    EXPECT_TRUE(notifier_.wait_until([&] { return requests_where("transaction_id", first.at("transaction_id")).empty(); }));
+    EXPECT_EQ(requests_where("transaction_id", second.at("transaction_id")).size(), 3u);
+    EXPECT_EQ(requests_where("transaction_id", upload.at("transaction_id")).size(), 3u);
+    // Its copy is no longer needed: the next sweep removes it and keeps the latest.
+    service_->sweep_copies(store_);
+    ASSERT_EQ(copies().size(), 1u);
+    EXPECT_EQ(copies()[0], second.at("current_config"));
+
+    const model next_upload = sync("put");
+    EXPECT_TRUE(notifier_.wait_until([&] { return requests_where("transaction_id", upload.at("transaction_id")).empty(); }));
+    EXPECT_EQ(requests_where("transaction_id", next_upload.at("transaction_id")).size(), 3u);
+    EXPECT_EQ(requests_where("transaction_id", second.at("transaction_id")).size(), 3u);
+}
+
+TEST_F(Sync, ManyDownloadsLeaveOneTransactionStored) {
+    add_frame("a");
+    start();
+    for (int i = 0; i < 20; ++i) ASSERT_EQ(sync("get").get("status"), "done");
+    // The latest download and its frame's request.
+    EXPECT_TRUE(notifier_.wait_until([&] { return c("requests").size_locked() == 2u; }))
+        << c("requests").size_locked();
+    service_->sweep_copies(store_);
+    EXPECT_EQ(copies().size(), 1u);
+}
+
+TEST_F(Sync, AnUndoRetiresTheDownloadItRestored) {
+    add_frame("a");
+    start();
+    const model down = sync("get");
+    const model cancel = wait_final(post({{"method", "sync"},
+                                          {"status", "cancel"},
+                                          {"current_config", down.at("current_config")},
+                                          {"sync_request_id", std::to_string(down.id())}})
+                                        .id());
+    EXPECT_TRUE(notifier_.wait_until(
+        [&] { return requests_where("transaction_id", down.at("transaction_id")).empty(); }));
+
+    const model again = sync("get");
+    const model rollback = wait_final(post({{"method", "sync"},
+                                            {"status", "rollback"},
+                                            {"current_config", again.at("current_config")},
+                                            {"sync_request_id", std::to_string(again.id())}})
+                                          .id());
+    EXPECT_EQ(rollback.get("status"), "done");
+    EXPECT_TRUE(notifier_.wait_until([&] { return requests_where("transaction_id", again.at("transaction_id")).empty(); }));
+    // The rollback, now the latest upload, keeps the copy it names.
+    service_->sweep_copies(store_);
+    ASSERT_EQ(copies().size(), 1u);
+    EXPECT_EQ(copies()[0], again.at("current_config"));
+}
+
 TEST_F(Sync, UndoWithMissingCopyFailsAndKeepsTheProject) {
     const int32_t f = add_frame("dev");
     start();
