@@ -29,6 +29,8 @@ void device::set_old_firmware(bool old) { old_firmware_.exchange(old); }
 
 float device::firmware_version() { return firmware_.load(); }
 
+void device::prefetch_monitoring() {}
+
 void device::record_firmware(float version, float ptg2_from) {
     firmware_.store(version);
     set_pilot_support(version >= ptg2_from, version >= ptg2_from);

@@ -97,6 +97,13 @@ public:
     virtual int write_param(const param_entry& entry, const std::string& project_text) = 0;  // write
     virtual int read_params(const param_range& range, std::vector<std::uint32_t>& values) = 0;
     virtual int write_params(const param_range& range, const std::vector<std::uint32_t>& values) = 0;  // write
+    // Called by a monitoring pass once its monitor block has been read, with the read
+    // cache on: a device whose link carries several exchanges in one round trip may ask
+    // now for the power state, the firmware version and every parameter of list 1, so
+    // that the reads of the pass that follow are answered from memory. Those reads log
+    // and count their replies as if each had been exchanged when it is made. Default:
+    // nothing (every read exchanges by itself).
+    virtual void prefetch_monitoring();
 
     // ---- Monitoring, power and identity
     virtual int read_monitor(std::vector<std::uint32_t>& words) = 0;
@@ -192,6 +199,19 @@ private:
     nox::mutex lists_mutex_;
     parameter_lists lists_ GUARDED_BY(lists_mutex_);
     bool lists_built_ GUARDED_BY(lists_mutex_) = false;
+};
+
+// The device's read cache, on for the lifetime of the scope (switched off, and emptied,
+// when the scope ends, whichever way it ends).
+class read_cache_scope {
+public:
+    explicit read_cache_scope(device& dev) : dev_(dev) { dev_.cache_on(); }
+    ~read_cache_scope() { dev_.cache_off(); }
+    read_cache_scope(const read_cache_scope&) = delete;
+    read_cache_scope& operator=(const read_cache_scope&) = delete;
+
+private:
+    device& dev_;
 };
 
 // How long an unreachable device is left alone after its last contact.

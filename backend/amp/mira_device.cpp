@@ -12,6 +12,7 @@
 #include <boost/algorithm/string/split.hpp>
 #include <boost/lexical_cast.hpp>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -49,6 +50,11 @@ std::string format_row(const std::string& format, int channel_argument) {
     char buffer[256];
     std::snprintf(buffer, sizeof buffer, format.c_str(), channel_argument);
     return buffer;
+}
+
+// The query that reads a parameter row for channel index `channel` (0-based).
+std::string parameter_query(const mira_parameter& p, int channel) {
+    return format_row(p.stem + "?" + p.argument, channel + 1);
 }
 
 std::string format_row(const std::string& format, int channel_argument, bool with_channel, const char* value) {
@@ -184,6 +190,21 @@ int mira_device::query(const std::string& command, std::string& reply) {
     const std::string key = cacheable ? reply_cache::key(address_, command) : std::string{};
     if (cacheable && cache_.lookup(key, reply)) return result_ok;
     reply.clear();
+    if (cacheable) {
+        std::unique_lock lock(prefetch_mutex_);
+        const auto found = prefetched_.find(command);
+        if (found != prefetched_.end()) {
+            const mira::batch_exchange item = std::move(found->second);
+            prefetched_.erase(found);
+            lock.unlock();
+            for (const auto& line : item.lines) log_line(line);
+            touch();
+            if (item.result == result_ok) reply = mira::payload_text(item.payload);
+            if (item.result == result_timeout) ++timeout_streak_;
+            if (item.result == result_ok) cache_.store(key, reply);
+            return item.result;
+        }
+    }
     const std::string interface = interface_();
     if (interface.empty()) return result_refused;
     touch();
@@ -250,8 +271,53 @@ bool mira_device::is_selected(bool& selected) {
 
 // ---------------------------------------------------------------- cache and reachability
 
-void mira_device::cache_on() { cache_.enable(); }
-void mira_device::cache_off() { cache_.disable(); }
+void mira_device::cache_on() {
+    cache_.enable();
+    std::lock_guard lock(prefetch_mutex_);
+    prefetched_.clear();
+}
+
+void mira_device::cache_off() {
+    cache_.disable();
+    std::lock_guard lock(prefetch_mutex_);
+    prefetched_.clear();
+}
+
+void mira_device::prefetch(const std::vector<std::string>& commands) {
+    if (!cache_.enabled()) return;
+    std::vector<mira::batch_exchange> items;
+    std::string cached;
+    for (const auto& command : commands) {
+        if (command.find('?') == std::string::npos) continue;
+        if (std::any_of(items.begin(), items.end(), [&](const auto& item) { return item.command == command; }))
+            continue;
+        if (cache_.lookup(reply_cache::key(address_, command), cached)) continue;
+        mira::batch_exchange item;
+        item.command = command;
+        items.push_back(std::move(item));
+    }
+    if (items.size() < 2) return;
+    const std::string interface = interface_();
+    if (interface.empty()) return;
+    transport_->exchange_all(interface, address_, items);
+    std::lock_guard lock(prefetch_mutex_);
+    for (auto& item : items) {
+        std::string command = item.command;
+        prefetched_.insert_or_assign(std::move(command), std::move(item));
+    }
+}
+
+void mira_device::prefetch_monitoring() {
+    std::vector<std::string> commands{"Dev.Power?", "Amp.Version.SWFID?"};
+    std::vector<param_entry> entries;
+    if (parameter_list(1, entries) == result_ok) {
+        for (const auto& entry : entries) {
+            if (const mira_parameter* p = entry.address_as<mira_parameter>())
+                commands.push_back(parameter_query(*p, entry.channel));
+        }
+    }
+    prefetch(commands);
+}
 bool mira_device::unreachable() const { return timeout_streak_.load() > 2; }
 void mira_device::set_unreachable() { timeout_streak_.store(3); }
 float mira_device::min_firmware_version() const { return 7.0f; }
@@ -676,7 +742,7 @@ bool mira_device::build_parameter_lists(parameter_lists& lists) {
 int mira_device::read_param(const param_entry& entry, param_value& value) {
     const mira_parameter* p = entry.address_as<mira_parameter>();
     if (p == nullptr) return result_refused;
-    const std::string command = format_row(p->stem + "?" + p->argument, entry.channel + 1);
+    const std::string command = parameter_query(*p, entry.channel);
     const auto position = static_cast<std::size_t>(p->field_position);
     if (p->value_type == value_type_integer) {
         std::vector<int> values;

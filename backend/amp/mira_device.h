@@ -29,7 +29,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace nox::amp {
@@ -106,12 +108,24 @@ public:
     int calibration_done(int mask, int& done) override;
     int enable_pilot(int model_code, int channel, int enable) override;
     int read_pilot(int channel, pilot_readings& readings) override;
+    // "Dev.Power?", "Amp.Version.SWFID?" and the queries of list 1, in one round trip
+    // through the transport's `exchange_all`. Only while the cache is on.
+    void prefetch_monitoring() override;
 
     // The cached text exchange: a cache hit answers without sending (and without
     // `touch`); a miss touches, sends, stores a successful reply while the cache is on,
     // and counts a time-out (13) in the time-out streak. Only queries (commands with a
     // "?") are cached; settings and actions are always sent.
     virtual int query(const std::string& command, std::string& reply);
+
+    // Exchanges `commands` (queries only; those already cached or repeated are asked
+    // once) together through the transport's `exchange_all` and keeps each outcome, good
+    // or not, until a `query` of the same command takes it: that query then logs the
+    // exchange's lines, touches, counts a time-out and fills the cache exactly as if it
+    // had exchanged at that moment. Outcomes not taken are dropped when the cache is
+    // switched on or off. Nothing is sent while the cache is off or for fewer than two
+    // commands.
+    void prefetch(const std::vector<std::string>& commands);
 
     // `query` with the reply thrown away.
     int send_command(const std::string& command);
@@ -167,6 +181,9 @@ private:
 
     std::atomic<int> timeout_streak_{0};
     reply_cache cache_;  // has its own lock
+    // Outcomes of `prefetch` not yet taken by a `query`, by command.
+    std::mutex prefetch_mutex_;
+    std::unordered_map<std::string, mira::batch_exchange> prefetched_;  // guarded by prefetch_mutex_
 };
 
 }  // namespace nox::amp

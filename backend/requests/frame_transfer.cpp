@@ -13,6 +13,7 @@
 #include <array>
 #include <climits>
 #include <mutex>
+#include <optional>
 #include <unordered_set>
 
 namespace nox {
@@ -164,7 +165,9 @@ int read_frame_steps(amp::device& dev, std::vector<model>& fc) {
     }
 
     // Bridging: the frame's flag summarises all channels, so it is set only when every
-    // channel answered.
+    // channel answered. The bridging, routing and label steps read the bridge modes and
+    // the route matrix more than once: with the read cache on each query goes out once.
+    std::optional<amp::read_cache_scope> cache(std::in_place, dev);
     {
         bool any_bridged = false;
         bool complete = true;
@@ -191,6 +194,7 @@ int read_frame_steps(amp::device& dev, std::vector<model>& fc) {
     if (gone_silent(dev, result)) return result;
     result = read_labels(dev, fc);
     if (gone_silent(dev, result)) return result;
+    cache.reset();
 
     // Versions and pilot-tone capabilities come from what the device read on its way.
     frame.set("dico_version", format_float(dev.firmware_version()));
@@ -213,20 +217,17 @@ int read_frame_steps(amp::device& dev, std::vector<model>& fc) {
     // take it from one exchange; a row that fails is skipped.
     std::vector<amp::param_entry> entries;
     if ((result = dev.parameter_list(0, entries)) != amp::result_ok) return result;
-    dev.cache_on();
+    cache.emplace(dev);
     for (const auto& entry : entries) {
         amp::param_value value;
         result = dev.read_param(entry, value);
-        if (gone_silent(dev, result)) {
-            dev.cache_off();
-            return result;
-        }
+        if (gone_silent(dev, result)) return result;
         if (result != amp::result_ok) continue;
         std::string text;
         model* target = model_of(entry, fc);
         if (target && project_text_of(entry, value, text)) target->set(entry.key, storable_text(text));
     }
-    dev.cache_off();
+    cache.reset();
 
     for (auto& m : fc) m.set("synced", "true");
     return amp::result_ok;

@@ -86,18 +86,6 @@ private:
     bool offline_ = false;
 };
 
-// The device's read cache, on for the lifetime of the scope.
-class reply_cache_scope {
-public:
-    explicit reply_cache_scope(amp::device& dev) : dev_(dev) { dev_.cache_on(); }
-    ~reply_cache_scope() { dev_.cache_off(); }
-    reply_cache_scope(const reply_cache_scope&) = delete;
-    reply_cache_scope& operator=(const reply_cache_scope&) = delete;
-
-private:
-    amp::device& dev_;
-};
-
 void reset_statuses(monitor_pass& pass) {
     pass.set_frame("mon_frame_status", "3");
     pass.set_frame("mon_frame_reason", "");
@@ -278,12 +266,14 @@ int read_monitoring(amp::device& dev, const model& request, request_engine& engi
     // Within one pass the same reply serves every repeat: the power state (read three
     // times), the firmware version (twice) and the rows that share a multi-field reply.
     // The monitor block itself is never cached.
-    const reply_cache_scope cache(dev);
+    const amp::read_cache_scope cache(dev);
     std::vector<std::uint32_t> words;
     if (dev.read_monitor(words) == 0) apply_monitor_words(pass, words);
     pass.lost();
 
     if (!pass.offline()) {
+        // The reads below in one round trip where the link allows it.
+        dev.prefetch_monitoring();
         int on = 0;
         if (dev.read_power(on) == 0 && on == 0) reset_statuses(pass);
         pass.lost();

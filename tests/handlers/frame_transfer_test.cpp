@@ -307,6 +307,8 @@ TEST(MonitorWords, MapToFrameAndChannels) {
 #include "backend/amp/mira_device.h"
 #include "tests/mira/fake_transport.h"
 
+#include <cstdio>
+
 namespace handlers_test {
 namespace {
 
@@ -338,6 +340,60 @@ TEST_F(handler_fixture, MiraAmplifierFallingSilentEndsTheDownloadEarly) {
     EXPECT_FALSE(transport->sent_prefix("Mod.Out.AmpGain?"));
     flush();
     EXPECT_FALSE(frame(id).has("synced"));
+}
+
+// The routing codes and the routed names both come from the route matrix and the bridge
+// modes: a download asks each of those queries once, and both results are stored.
+TEST_F(handler_fixture, MiraDownloadAsksTheRouteMatrixOnce) {
+    auto transport = std::make_shared<mira_test::fake_transport>();
+    transport->replies = {{"Dev.ModelName?", "VR45:4M"}, {"Amp.Version.SWFID?", "7.2"},
+                          {"Dev.FrameLabel?", "Hall"}, {"Dev.Power?", "0"},
+                          {"Dev.BridgeMode?1", "0"}, {"Dev.BridgeMode?2", "0"}};
+    for (int c = 1; c <= 4; ++c) transport->replies["Dev.Pwr.Mute?" + std::to_string(c)] = "0";
+    for (const char* m : {"A", "B", "C", "D"}) {
+        for (int o = 1; o <= 6; ++o) transport->replies[std::string("Dev.Route?") + m + " " + std::to_string(o)] = "- - - -";
+        transport->replies[std::string("Mod.Mod.Label?") + m] = std::string("Mod") + m;
+        transport->replies[std::string("Mod.Out.Label?") + m + " 1"] = "Out";
+    }
+    transport->replies["Dev.Route?B 1"] = "X - - -";
+    for (int c = 1; c <= 4; ++c) {
+        transport->replies["Mod.Mod.Label?#" + std::to_string(c)] = "ModB";
+        transport->replies["Mod.Out.Label?#" + std::to_string(c)] = "Out";
+    }
+    auto dev = std::make_shared<nox::amp::mira_device>(nox::amp::device_address{0, 1, 2}, transport,
+                                                       [] { return std::string("10.99.0.1"); });
+    // Every parameter answers.
+    std::vector<nox::amp::param_entry> rows;
+    ASSERT_EQ(dev->parameter_list(0, rows), 0);
+    for (const auto& row : rows) {
+        const auto* p = row.address_as<nox::amp::mira_parameter>();
+        ASSERT_NE(p, nullptr);
+        char argument[64];
+        std::snprintf(argument, sizeof argument, p->argument.c_str(), row.channel + 1);
+        transport->replies.emplace(p->stem + "?" + argument, "1 1 1 1");
+    }
+    const int32_t id = add_frame("mira", "28", "00000000:00000001");
+    std::string ids;
+    for (auto ch : channels_of(id)) ids += (ids.empty() ? "" : " ") + std::to_string(ch);
+    nox::model request(1);
+    request.set("frame_id", std::to_string(id));
+    request.set("channels", ids);
+    const size_t mark = transport->sent.size();
+    EXPECT_EQ(nox::read_frame(*dev, request, engine_), 0);
+    const auto sent = transport->since(mark);
+    for (const char* m : {"A", "B", "C", "D"}) {
+        for (int o = 1; o <= 6; ++o) {
+            const std::string query = std::string("Dev.Route?") + m + " " + std::to_string(o);
+            EXPECT_EQ(std::count(sent.begin(), sent.end(), query), 1) << query;
+        }
+    }
+    EXPECT_EQ(std::count(sent.begin(), sent.end(), "Dev.BridgeMode?1"), 1);
+    flush();
+    const auto channels = channels_of(id);
+    ASSERT_FALSE(channels.empty());
+    EXPECT_EQ(channel(channels[0]).get("routing"), "primary");
+    EXPECT_EQ(channel(channels[0]).get("routed_name"), "ModB.Out");
+    EXPECT_EQ(frame(id).get("synced"), "true");
 }
 
 }  // namespace

@@ -7,10 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <unistd.h>
+#include <variant>
 
 namespace {
 
@@ -716,6 +718,150 @@ TEST_F(MiraDeviceTest, RawQueryUsesAGivenInterfaceAndBypassesTheCache) {
     EXPECT_EQ(transport_->interfaces[transport_->interfaces.size() - 2], "10.99.0.1");
     EXPECT_EQ(transport_->interfaces.back(), "10.99.0.2");
     EXPECT_NE(log_text().find("vkt_param_bin: Dev.MD.FullBin?3"), std::string::npos);
+}
+
+// ---------------------------------------------------------------- prefetched monitoring reads
+
+// Carries a batch as the UDP link does: every item answered at once, its log lines handed
+// back for the device to write when it uses the reply.
+class batching_transport : public fake_transport {
+public:
+    std::vector<std::vector<std::string>> batches;
+
+    void exchange_all(const std::string& interface_address, const device_address& target,
+                      std::span<mira::batch_exchange> items) override {
+        std::vector<std::string>& batch = batches.emplace_back();
+        for (auto& item : items) {
+            batch.push_back(item.command);
+            std::string reply;
+            const std::size_t before = sent.size();
+            item.result = text(interface_address, target, item.command, reply);
+            sent.resize(before);  // the batch is recorded in `batches`, not as single exchanges
+            item.payload.assign(reply.begin(), reply.end());
+            item.lines = {"transceive_vkt_raw: " + item.command};
+        }
+    }
+};
+
+class MiraPrefetchTest : public MiraDeviceTest {
+protected:
+    void SetUp() override {
+        MiraDeviceTest::SetUp();
+        batching_ = std::make_shared<batching_transport>();
+        batching_->replies = transport_->replies;
+        batching_->replies["Dev.Power?"] = "1";
+        batching_->replies["Dev.Frame.Temp?"] = "41 38";
+        batching_->replies["Dev.Fuse.NominalCurrent?"] = "16.0 12.5";
+        for (int c = 1; c <= 4; ++c) {
+            const std::string n = std::to_string(c);
+            batching_->replies["Dev.Pwr.Attenuation?" + n] = "-" + n + ".5";
+            batching_->replies["Mod.Out.AmpGain?#" + n] = "32 0 0";
+            batching_->replies["Mod.Out.AmpVPL?#" + n] = "100 0 0 9" + n;
+            batching_->replies["Mod.Out.VPLProfile?#" + n] = "2";
+            batching_->replies["Dev.Pwr.Temp?" + n] = "5" + n;
+            batching_->replies["Dev.LoadPilot.Readings?" + n] = "8.1 7.9 0 0";
+        }
+    }
+    std::unique_ptr<mira_device> make_batching() {
+        return std::make_unique<mira_device>(address, batching_, [] { return std::string("10.99.0.1"); }, clock_);
+    }
+    // The values of list 1 as the monitor reads them.
+    static std::vector<std::string> read_list1(mira_device& dev) {
+        std::vector<param_entry> entries;
+        EXPECT_EQ(dev.parameter_list(1, entries), 0);
+        std::vector<std::string> values;
+        for (const auto& entry : entries) {
+            param_value value;
+            const int result = dev.read_param(entry, value);
+            if (result != 0) {
+                values.push_back("error " + std::to_string(result));
+            } else if (const float* f = std::get_if<float>(&value)) {
+                values.push_back(std::to_string(*f));
+            } else {
+                values.push_back(std::to_string(std::get<std::int32_t>(value)));
+            }
+        }
+        return values;
+    }
+
+    std::shared_ptr<batching_transport> batching_;
+};
+
+TEST_F(MiraPrefetchTest, OneRoundTripServesThePassWithTheSameValuesAndLogLines) {
+    // The same pass exchanged one by one, for comparison.
+    auto single = make_batching();
+    single->cache_on();
+    int on = 0;
+    ASSERT_EQ(single->read_power(on), 0);
+    const float version = single->firmware_version();
+    const auto expected = read_list1(*single);
+    single->cache_off();
+    EXPECT_TRUE(batching_->batches.empty());
+
+    auto dev = make_batching();
+    std::remove(log_path_.c_str());
+    const std::size_t mark = batching_->sent.size();
+    dev->cache_on();
+    dev->prefetch_monitoring();
+    ASSERT_EQ(batching_->batches.size(), 1u);
+    const auto& batch = batching_->batches[0];
+    // Power, firmware and each distinct query of list 1 once: 26 for a four-channel frame.
+    EXPECT_EQ(batch.size(), 28u);
+    EXPECT_EQ(batch[0], "Dev.Power?");
+    EXPECT_EQ(batch[1], "Amp.Version.SWFID?");
+    EXPECT_EQ(std::count(batch.begin(), batch.end(), "Mod.Out.AmpVPL?#2"), 1);
+
+    on = 0;
+    ASSERT_EQ(dev->read_power(on), 0);
+    EXPECT_EQ(on, 1);
+    EXPECT_FLOAT_EQ(dev->firmware_version(), version);
+    EXPECT_EQ(read_list1(*dev), expected);
+    EXPECT_EQ(batching_->sent.size(), mark) << "nothing exchanged after the batch";
+    dev->cache_off();
+
+    // Each exchange's line comes just before the line about its reply, in reading order.
+    const std::string log = log_text();
+    const auto power = log.find("transceive_vkt_raw: Dev.Power?\n");
+    const auto power_ok = log.find("OK: 1\n");
+    const auto gain = log.find("transceive_vkt_raw: Mod.Out.AmpGain?#1\n");
+    const auto gain_ok = log.find("OK: 32 0 0\n");
+    ASSERT_NE(power, std::string::npos);
+    ASSERT_NE(gain, std::string::npos);
+    EXPECT_LT(power, power_ok);
+    EXPECT_LT(power_ok, gain);
+    EXPECT_LT(gain, gain_ok);
+    EXPECT_EQ(log.find("transceive_vkt_raw: Mod.Out.AmpGain?#1\n", gain + 1), std::string::npos);
+}
+
+TEST_F(MiraPrefetchTest, FailuresCountWhenReadAndOnlyWhileTheCacheIsOn) {
+    batching_->failures["Dev.Pwr.Temp?2"] = 13;
+    auto dev = make_batching();
+    ASSERT_EQ(dev->timeout_streak(), 0);
+
+    // Without the cache nothing is fetched ahead.
+    dev->prefetch_monitoring();
+    EXPECT_TRUE(batching_->batches.empty());
+
+    dev->cache_on();
+    dev->prefetch_monitoring();
+    ASSERT_EQ(batching_->batches.size(), 1u);
+    EXPECT_EQ(dev->timeout_streak(), 0) << "counted when read, not when fetched";
+    const std::size_t mark = batching_->sent.size();
+    std::string reply;
+    EXPECT_EQ(dev->query("Dev.Pwr.Temp?2", reply), 13);
+    EXPECT_EQ(dev->timeout_streak(), 1);
+    EXPECT_EQ(batching_->sent.size(), mark);
+    // A failed reply is not cached: asked again, the command goes out again.
+    EXPECT_EQ(dev->query("Dev.Pwr.Temp?2", reply), 13);
+    EXPECT_EQ(batching_->sent.size(), mark + 1);
+    EXPECT_EQ(dev->timeout_streak(), 2);
+
+    // Outcomes not taken are gone with the pass.
+    dev->cache_off();
+    dev->cache_on();
+    EXPECT_EQ(dev->query("Dev.Pwr.Temp?3", reply), 0);
+    EXPECT_EQ(batching_->sent.size(), mark + 2);
+    dev->cache_off();
 }
 
 }  // namespace
