@@ -2,7 +2,7 @@
 # Monitoring in the real orva_backend process: AMPS simulated Mira amplifiers in one
 # simulator process, a project with one associated frame per amplifier, the backend left
 # to monitor them for SECONDS. Prints the backend's processor use (its own utime + stime),
-# its resident memory and the monitoring cycles it completed.
+# its resident memory, the monitoring cycles it completed and the log's growth.
 #
 #   scripts/sandbox.sh bench/monitor/backend_monitor.sh [build] [amps] [seconds] [silent] [warm-up]
 #
@@ -71,7 +71,8 @@ exec 3> "$fifo"
 i=1
 while [ "$i" -le "$silent" ]; do echo "fault $(id_of "$i") silent" >&3; i=$((i + 1)); done
 
-XDG_DATA_HOME="$home" "$bin/orva_backend" > "$home/backend.out" 2>&1 &
+# No rotation during the run, so that the log's growth is its size difference.
+ORVA_LOG_MAX_BYTES=4294967296 XDG_DATA_HOME="$home" "$bin/orva_backend" > "$home/backend.out" 2>&1 &
 backend=$!
 # Start-up: wait for the first monitoring read, then the warm-up.
 i=0
@@ -83,18 +84,21 @@ sleep "$warmup"
 ticks=$(getconf CLK_TCK)
 cpu() { awk '{ print $14 + $15 }' "/proc/$backend/stat"; }
 cycles() { grep -c 'Fetching monitor data' "$data/orva.log" || true; }
-cpu0=$(cpu); reads0=$(cycles); t0=$(date +%s.%N)
+log_size() { stat -c %s "$data/orva.log" 2>/dev/null || echo 0; }
+cpu0=$(cpu); reads0=$(cycles); log0=$(log_size); t0=$(date +%s.%N)
 sleep "$seconds"
-cpu1=$(cpu); reads1=$(cycles); t1=$(date +%s.%N)
+cpu1=$(cpu); reads1=$(cycles); log1=$(log_size); t1=$(date +%s.%N)
 rss=$(awk '/VmRSS/ { print $2 }' "/proc/$backend/status")
 
 awk -v c0="$cpu0" -v c1="$cpu1" -v t0="$t0" -v t1="$t1" -v hz="$ticks" -v r0="$reads0" -v r1="$reads1" \
-    -v amps="$amps" -v silent="$silent" -v rss="$rss" 'BEGIN {
+    -v amps="$amps" -v silent="$silent" -v rss="$rss" -v l0="$log0" -v l1="$log1" 'BEGIN {
   wall = t1 - t0; cpu = (c1 - c0) / hz;
   printf "orva_backend monitoring %d amplifiers (%d silent) for %.1f s\n", amps, silent, wall;
   printf "  processor use: %.2f%% of one core (%.2f s)\n", 100 * cpu / wall, cpu;
   printf "  resident memory: %d KiB\n", rss;
   printf "  frame reads: %d, %.2f cycles per second\n", r1 - r0, (r1 - r0) / amps / wall;
+  if (r1 > r0) printf "  cycle period: %.3f s\n", amps * wall / (r1 - r0);
+  printf "  log growth: %.1f KiB/s\n", (l1 - l0) / 1024 / wall;
 }'
 t_stop=$(date +%s.%N)
 kill -TERM "$backend"
