@@ -233,6 +233,37 @@ std::string element_name_of(const std::string& collection_name) {
                                    : collection_name.substr(0, collection_name.size() - 1);
 }
 
+void model_mutex_type::lock() {
+    mutex_.lock();
+    owner_.store(std::this_thread::get_id());
+}
+
+bool model_mutex_type::try_lock() {
+    if (!mutex_.try_lock()) return false;
+    owner_.store(std::this_thread::get_id());
+    return true;
+}
+
+void model_mutex_type::unlock() {
+    std::vector<std::function<void()>> work;
+    work.swap(after_unlock_);
+    owner_.store(std::thread::id{});
+    mutex_.unlock();
+    for (auto& job : work) {
+        try {
+            job();
+        } catch (const std::exception& e) {
+            log_line(std::string("work after the model lock failed: ") + e.what());
+        } catch (...) {
+            log_line("work after the model lock failed");
+        }
+    }
+}
+
+bool model_mutex_type::held_by_this_thread() const { return owner_.load() == std::this_thread::get_id(); }
+
+void model_mutex_type::after_unlock(std::function<void()> work) { after_unlock_.push_back(std::move(work)); }
+
 project_store::project_store() : save_time_(clock::now()) {}
 
 const std::vector<std::string>& project_store::default_collection_names() {
@@ -299,6 +330,8 @@ bool project_store::save_logins() {
 void project_store::set_broadcast(std::function<void(const std::string&)> broadcast) {
     broadcast_ = std::move(broadcast);
 }
+
+void project_store::set_installed(std::function<void()> installed) { installed_ = std::move(installed); }
 
 void project_store::set_rebuild_devices(std::function<void(bool)> rebuild) {
     rebuild_devices_ = std::move(rebuild);
@@ -373,7 +406,14 @@ void project_store::install(std::vector<std::vector<model>> parsed, bool keep_de
             ++i;
         }
     }
-    if (rebuild_devices_) rebuild_devices_(keep_devices);
+    if (installed_) installed_();
+    if (rebuild_devices_) {
+        if (model_mutex_.held_by_this_thread()) {
+            model_mutex_.after_unlock([this, keep_devices] { rebuild_devices_(keep_devices); });
+        } else {
+            rebuild_devices_(keep_devices);
+        }
+    }
     broadcast(is_project_dirty() ? "project_dirty" : "project_up_to_date");
     set_save_time(clock::now());
     model_changed_.store(false);

@@ -26,10 +26,33 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
 namespace nox {
+
+// The model mutex. Work that talks to amplifiers must not run under it (a silent
+// amplifier takes seconds), yet a load that replaces the project under it must rebuild
+// the devices: such work is handed to `after_unlock` and runs on the same thread right
+// after the mutex is released.
+class model_mutex_type {
+public:
+    void lock();
+    bool try_lock();
+    // Releases the mutex, then runs the work handed over while it was held (in order; an
+    // exception is logged and ends only that piece of work).
+    void unlock();
+    // True when the calling thread holds the mutex.
+    bool held_by_this_thread() const;
+    // Runs `work` once the calling thread, which holds the mutex, releases it.
+    void after_unlock(std::function<void()> work);
+
+private:
+    std::mutex mutex_;
+    std::atomic<std::thread::id> owner_{};
+    std::vector<std::function<void()>> after_unlock_;  // guarded by mutex_
+};
 
 class project_store {
 public:
@@ -59,16 +82,19 @@ public:
     bool save_logins();
     std::string logins_path() const;
 
-    std::mutex& model_mutex() { return model_mutex_; }
+    model_mutex_type& model_mutex() { return model_mutex_; }
 
     void set_paths(std::string configuration_path, std::string template_path);
     const std::string& configuration_path() const { return configuration_path_; }
     const std::string& template_path() const { return template_path_; }
 
     // Hooks: `broadcast` sends an event word to every WebSocket client; `rebuild_devices`
-    // rebuilds the amplifier device registry after a load (argument: keep_devices).
+    // rebuilds the amplifier device registry after a load (argument: keep_devices);
+    // `installed` is told when a load has replaced the collections, before the devices
+    // are rebuilt.
     void set_broadcast(std::function<void(const std::string&)> broadcast);
     void set_rebuild_devices(std::function<void(bool)> rebuild);
+    void set_installed(std::function<void()> installed);
     void broadcast(const std::string& event) const;
 
     // Models written in place of the stored models with the same collection and id.
@@ -100,7 +126,9 @@ public:
     // The tail of a load for project text parsed already (`parse_project_text` over
     // `saved_collection_names()`): replaces those collections, then rebuilds the devices,
     // announces the dirty state, sets the save time and clears the model-changed flag.
-    // Caller holds the model mutex.
+    // Caller holds the model mutex. The rebuild talks to the amplifiers: it runs once the
+    // caller releases the model mutex (`after_unlock`), or at once when the caller does
+    // not hold it.
     void install(std::vector<std::vector<model>> parsed, bool keep_devices);
     // The registered collections that the project file holds (all but `requests`), in order.
     std::vector<std::string> saved_collection_names() const;
@@ -125,13 +153,14 @@ public:
 private:
     void set_save_time(clock::time_point t);
 
-    std::mutex model_mutex_;
+    model_mutex_type model_mutex_;
     std::vector<std::unique_ptr<model_collection>> collections_;  // fixed after start-up
     model_collection logins_{"logins"};
     std::string configuration_path_;
     std::string template_path_;
     std::function<void(const std::string&)> broadcast_;
     std::function<void(bool)> rebuild_devices_;
+    std::function<void()> installed_;
     std::atomic<bool> model_changed_{false};
     mutable std::mutex save_time_mutex_;
     clock::time_point save_time_;  // guarded by save_time_mutex_

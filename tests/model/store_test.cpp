@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <random>
+#include <thread>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -283,6 +284,69 @@ TEST_F(StoreTest, KilledWhileSavingTheFileAlwaysParses) {
         ASSERT_NO_THROW(boost::property_tree::read_xml(config(), tree)) << "round " << round;
         EXPECT_EQ(tree.get_child("configuration.channels").size(), 200u);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// A load replaces the project under the model mutex, but the device rebuild that follows
+// talks to amplifiers (seconds for a silent one): it runs after the mutex is released,
+// on the loading thread, and the `installed` hook comes before it.
+TEST_F(StoreTest, TheDeviceRebuildOfALoadRunsOutsideTheModelMutex) {
+    write(config(), "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<configuration><frames><frame><id>1</id>"
+                    "<name>Hall</name></frame></frames></configuration>");
+    std::vector<std::string> steps;
+    store_->set_installed([&] { steps.push_back("installed"); });
+    store_->set_rebuild_devices([&](bool keep) {
+        // Another thread can take the model mutex meanwhile (an autosave, a REST export).
+        bool free = false;
+        std::thread other([&] {
+            free = store_->model_mutex().try_lock();
+            if (free) store_->model_mutex().unlock();
+        });
+        other.join();
+        steps.push_back(std::string("rebuild ") + (keep ? "keep " : "") + (free ? "unlocked" : "LOCKED"));
+        EXPECT_EQ(c("frames").get_locked(1).get("name"), "Hall");
+    });
+    {
+        std::lock_guard lock(store_->model_mutex());
+        store_->load(false, true);
+        EXPECT_EQ(steps, std::vector<std::string>{"installed"}) << "not while the lock is held";
+    }
+    EXPECT_EQ(steps, (std::vector<std::string>{"installed", "rebuild keep unlocked"}));
+
+    // The working-copy load takes the mutex itself; a load by a caller without the mutex
+    // rebuilds at once.
+    steps.clear();
+    ASSERT_TRUE(store_->load_working_copy(false));
+    EXPECT_EQ(steps, (std::vector<std::string>{"installed", "rebuild unlocked"}));
+    steps.clear();
+    store_->load(false, false);
+    EXPECT_EQ(steps, (std::vector<std::string>{"installed", "rebuild unlocked"}));
+}
+
+// Work handed over while the mutex is held runs once, in order, after the release; an
+// exception in it is logged and neither loses the rest nor leaves the mutex taken.
+TEST(ModelMutex, RunsWorkAfterTheReleaseInOrder) {
+    nox::model_mutex_type mutex;
+    std::vector<int> done;
+    EXPECT_FALSE(mutex.held_by_this_thread());
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_TRUE(mutex.held_by_this_thread());
+        mutex.after_unlock([&] { done.push_back(1); });
+        mutex.after_unlock([] { throw std::runtime_error("broken"); });
+        mutex.after_unlock([&] {
+            EXPECT_TRUE(mutex.try_lock());
+            mutex.unlock();
+            done.push_back(2);
+        });
+    }
+    EXPECT_EQ(done, (std::vector<int>{1, 2}));
+    EXPECT_FALSE(mutex.held_by_this_thread());
+    { std::lock_guard lock(mutex); }
+    EXPECT_EQ(done.size(), 2u);
 }
 
 }  // namespace
