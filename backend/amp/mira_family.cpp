@@ -43,7 +43,7 @@ std::uint16_t kind_of(const frame_attributes& frame) {
     return static_cast<std::uint16_t>(kind);
 }
 
-class mira final : public family {
+class mira_frames final : public family {
 public:
     std::string_view frame_type() const override { return "mira"; }
 
@@ -93,7 +93,7 @@ public:
 }  // namespace
 
 const family& mira_family() {
-    static const mira instance;
+    static const mira_frames instance;
     return instance;
 }
 

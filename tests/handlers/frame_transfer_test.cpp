@@ -305,6 +305,7 @@ TEST(MonitorWords, MapToFrameAndChannels) {
 }  // namespace handlers_test
 
 #include "backend/amp/mira_device.h"
+#include "backend/amp/mira_parameters.h"
 #include "tests/mira/fake_transport.h"
 
 #include <cstdio>
