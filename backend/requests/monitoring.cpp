@@ -248,6 +248,9 @@ std::string parameter_text(const amp::param_entry& entry, const amp::param_value
 }
 
 int read_monitoring(amp::device& dev, const model& request, request_engine& engine) {
+    // The pass's lines, about fifty for an answering amplifier, go to the file together
+    // when it ends (common/log/log.h).
+    const log_batch pass_lines;
     log_line("Fetching monitor data");
     project_store& store = engine.store();
     std::vector<model> start;

@@ -27,6 +27,10 @@ std::string own_folder() {
 
 constexpr int append_flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
 
+// Whether a `log_batch` is open on this thread, and the lines it holds back.
+thread_local bool batching = false;
+thread_local std::string batched_lines;
+
 }  // namespace
 
 std::string log_time_stamp() {
@@ -156,8 +160,39 @@ void log::log_line(const std::string& message) {
     // The line is formatted before the lock is taken: many threads log every amplifier
     // exchange, and the lock should cover only the file.
     const std::string line = format_line(message);
+    if (batching) {
+        batched_lines += line;
+        if (batched_lines.size() >= log_batch::flush_bytes) {
+            write_block(batched_lines);
+            batched_lines.clear();
+        }
+        return;
+    }
+    write_block(line);
+}
+
+void log::write_block(const std::string& lines) {
+    if (lines.empty()) return;
     std::lock_guard lock(mutex_);
-    write_locked(line);
+    write_locked(lines);
+}
+
+log_batch::log_batch() : outermost_(!batching) { batching = true; }
+
+log_batch::~log_batch() {
+    if (!outermost_) return;
+    batching = false;
+    try {
+        log::instance().write_block(batched_lines);
+    } catch (...) {
+        // Nothing may leave a destructor; the lines are lost, as a failed write loses them.
+    }
+    batched_lines.clear();
+}
+
+void log_batch::flush() {
+    log::instance().write_block(batched_lines);
+    batched_lines.clear();
 }
 
 void log::log_format(const char* format, ...) {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <regex>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -162,6 +163,55 @@ TEST(LogLimit, SizesAreBytesWithAnOptionalBinaryUnit) {
     EXPECT_FALSE(log::parse_max_size("5MB"));
     EXPECT_FALSE(log::parse_max_size("99999999999999999999"));
     EXPECT_FALSE(log::parse_max_size("999999999999999G"));
+}
+
+TEST_F(LogTest, ABatchHoldsBackItsThreadsLinesUntilItEnds) {
+    nox::log_line("before");
+    {
+        nox::log_batch outer;
+        nox::log_line("one");
+        {
+            nox::log_batch inner;  // joins the outer batch
+            NOX_LOG_FORMAT("two %d", 2);
+        }
+        EXPECT_EQ(lines().size(), 1u);
+        // Another thread's lines are not held back.
+        std::thread([] { nox::log_line("elsewhere"); }).join();
+        ASSERT_EQ(lines().size(), 2u);
+        EXPECT_NE(lines()[1].find("] elsewhere"), std::string::npos);
+        nox::log_line("three");
+    }
+    auto all = lines();
+    ASSERT_EQ(all.size(), 5u);
+    EXPECT_NE(all[2].find("] one"), std::string::npos);
+    EXPECT_NE(all[3].find("] two 2"), std::string::npos);
+    EXPECT_NE(all[4].find("] three"), std::string::npos);
+    nox::log_line("after");  // written at once again
+    EXPECT_EQ(lines().size(), 6u);
+}
+
+TEST_F(LogTest, ABatchWritesWhatItHoldsOnAnExceptionAndWhenItGrowsLarge) {
+    try {
+        nox::log_batch batch;
+        nox::log_line("before the throw");
+        throw std::runtime_error("pass failed");
+    } catch (const std::runtime_error&) {
+    }
+    ASSERT_EQ(lines().size(), 1u);
+    {
+        nox::log_batch batch;
+        const std::string long_line(1000, 'x');
+        size_t logged = 0;
+        while (lines().size() == 1u && logged < 1000) {
+            nox::log_line(long_line);
+            ++logged;
+        }
+        // Written once the batch held its limit, not before ("[" time stamp "] " and "\n"
+        // add 23 bytes to each line).
+        const size_t line_size = long_line.size() + 23;
+        EXPECT_GE(logged * line_size, nox::log_batch::flush_bytes);
+        EXPECT_LT((logged - 1) * line_size, nox::log_batch::flush_bytes);
+    }
 }
 
 TEST_F(LogTest, ConcurrentLinesNeverInterleave) {
