@@ -7,10 +7,19 @@
 
 #include <civetweb.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
+#include <mutex>
 #include <stdexcept>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace nox {
@@ -78,9 +87,63 @@ void web_server::start(const web_server_options& options) {
                                  (error_text[0] ? std::string(": ") + error_text : std::string()));
 }
 
+namespace {
+
+// Opens and closes a connection to a listening port of this process. Only for waking the
+// server's listening thread: nothing is sent.
+void knock(const std::string& listen_address, int port) {
+    std::string address = listen_address;
+    if (address == "0.0.0.0") address = "127.0.0.1";
+    if (address == "::" || address == "[::]") address = "::1";
+    if (!address.empty() && address.front() == '[') address = address.substr(1, address.size() - 2);
+    sockaddr_storage peer{};
+    socklen_t size = 0;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&peer);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&peer);
+    if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<std::uint16_t>(port));
+        size = sizeof *v4;
+    } else if (::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<std::uint16_t>(port));
+        size = sizeof *v6;
+    } else {
+        return;
+    }
+    const int fd = ::socket(peer.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return;
+    // A local connection completes in the kernel; not waited for beyond that.
+    ::connect(fd, reinterpret_cast<const sockaddr*>(&peer), size);
+    ::close(fd);
+}
+
+}  // namespace
+
 void web_server::stop() {
     if (!context_) return;
+    // civetweb's listening thread sees the stop only when its wait for connections ends,
+    // up to a second later; a connection of our own ends that wait at once. Knocked until
+    // mg_stop returns (the first knock may come before the stop is flagged), every 20 ms.
+    std::vector<mg_server_port> ports(4);
+    const int count = mg_get_server_ports(context_, static_cast<int>(ports.size()), ports.data());
+    std::mutex mutex;
+    std::condition_variable stopped_signal;
+    bool stopped = false;
+    std::thread knocker([&] {
+        std::unique_lock lock(mutex);
+        for (int round = 0; round < 100 && !stopped; ++round) {
+            for (int i = 0; i < count; ++i) knock(options_.listen_address, ports[i].port);
+            stopped_signal.wait_for(lock, std::chrono::milliseconds(20), [&] { return stopped; });
+        }
+    });
     mg_stop(context_);
+    {
+        std::lock_guard lock(mutex);
+        stopped = true;
+    }
+    stopped_signal.notify_all();
+    knocker.join();
     context_ = nullptr;
 }
 
