@@ -274,6 +274,7 @@ std::optional<std::string> rest_api::dispatch(const http_request& r) {
     route_match match;
     for (const route& candidate : routes_) {
         if (!match_route(candidate.pattern, r.uri, match)) continue;
+        if (hooks_.ready) hooks_.ready();
         if (candidate.logged) log_line(r.method + ": " + r.uri + (r.query ? "?" + *r.query : std::string()));
         if (!candidate.methods.empty() &&
             std::none_of(candidate.methods.begin(), candidate.methods.end(),

@@ -86,6 +86,9 @@ struct rest_hooks {
     std::function<std::string()> network_settings;
     // The metrics in the Prometheus text format (GET /metrics).
     std::function<std::string()> metrics;
+    // Blocks (for a bounded time) until the store holds the project the backend started
+    // with; every route waits for it before it answers. Static files do not.
+    std::function<void()> ready;
 };
 
 struct rest_paths {

@@ -116,10 +116,15 @@ bool backend::start(const std::string& document_root) {
     model load;
     load.set("method", "load_working_copy");
     engine_.post_request(load);
-    // Serving before the project is loaded would let the load replace what a client
-    // changes in the meantime (a frame it adds, a discovery the launcher asks for).
-    if (!wait_for_working_copy(std::chrono::minutes(1)) && !quit_flag_.load())
-        log_line("the project was not loaded within a minute; serving anyway");
+    // The user interface's files are served at once; a REST route waits for the project,
+    // since serving one before the load would let the load replace what a client changes
+    // in the meantime (a frame it adds, a discovery the launcher asks for).
+    web_hooks.ready = [this] {
+        if (!wait_for_working_copy(std::chrono::minutes(1)) && !quit_flag_.load()) {
+            std::call_once(late_load_logged_,
+                           [] { log_line("the project was not loaded within a minute; serving anyway"); });
+        }
+    };
 
     api_ = std::make_unique<rest_api>(store_, engine_, notifier_,
                                       rest_paths{revision, examples_path, project_hooks.projects_folder},

@@ -115,6 +115,7 @@ private:
     std::mutex loaded_mutex_;
     std::condition_variable loaded_changed_;
     bool working_copy_loaded_ = false;  // guarded by loaded_mutex_
+    std::once_flag late_load_logged_;
 };
 
 }  // namespace nox
