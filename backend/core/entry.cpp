@@ -15,6 +15,7 @@
 #include <sys/prctl.h>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <unistd.h>
 #include <vector>
 
@@ -130,6 +131,10 @@ int backend_main(int argc, char** argv) {
     the_backend->store().register_default_collections();
     the_backend->revision = revision_of(backend_version);
 
+    // The quit port listens before the web server opens: whoever sees the backend answer
+    // can also stop it (a "SIGINT" sent meanwhile waits in the port's queue).
+    std::optional<quit_port> port(std::in_place, the_backend->quit_flag(), the_backend->wake());
+
     // 15.-16.
     if (!the_backend->start(document_root)) {
         the_backend->shutdown();
@@ -139,10 +144,8 @@ int backend_main(int argc, char** argv) {
     install_signal_handlers(the_backend->wake());
 
     // 17.-18.
-    {
-        quit_port port(the_backend->quit_flag(), the_backend->wake());
-        port.serve();
-    }
+    port->serve();
+    port.reset();  // closed before the shutdown, which may take a moment
     the_backend->shutdown();
     log_line("KTHXBAI!");
     return lock.remove() ? 0 : 1;
