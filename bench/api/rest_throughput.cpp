@@ -67,6 +67,6 @@ int main() {
                 static_cast<long long>(duration.count()));
     std::printf("GET /frames               %.0f req/s (%zu errors)\n", api, api_errors);
     std::printf("GET /%s  %.0f req/s (%zu errors)\n", static_name.c_str(), file, static_errors);
-    std::printf("API / static              %.2f (target >= 0.50)\n", api / file);
+    std::printf("API / static              %.2f (%.0f against %.0f req/s; target >= 0.50)\n", api / file, api, file);
     return backend.stop() == 0 ? 0 : 1;
 }

@@ -13,7 +13,12 @@
 //       a download whose only amplifier is silent: processor use while it waits
 //       (MONITOR_BENCH_WAIT_PAUSE_MS=0 shows a wait step that requeues without pause)
 //   scripts/sandbox.sh build/bench/monitor_bench download [amps]
-//       a download of every amplifier: total time and exchanges
+//       a download of every amplifier: total time, exchanges and processor time
+//   scripts/sandbox.sh build/bench/monitor_bench upload [amps]
+//       after a download, an upload to every amplifier: the same figures
+//   scripts/sandbox.sh build/bench/monitor_bench memory [amps] [downloads]
+//       resident memory after many downloads against after the first ten: the records
+//       of finished downloads and the project copies they make must not accumulate
 #include "bench/common/monitor_rig.h"
 #include "tools/mira_sim/sim_client.h"
 
@@ -81,20 +86,64 @@ int silent_download() {
     return 0;
 }
 
-int download(int amps) {
-    mira_sim::sim_client sim(mira_sim::sim_client::default_program(), sim_arguments(amps));
-    rig r(amps);
+// One synchronisation of every amplifier in `direction`, timed; false when it did not end
+// "done" or an amplifier did not answer.
+bool timed_sync(rig& r, int amps, const std::string& direction, const char* what) {
     const long exchanges0 = r.transport().exchanges.load();
     const double cpu0 = cpu_seconds();
     const auto t0 = clock_type::now();
-    const nox::model result = r.sync("get");
+    const nox::model result = r.sync(direction);
     const double wall = std::chrono::duration<double>(clock_type::now() - t0).count();
     const long exchanges = r.transport().exchanges.load() - exchanges0;
-    std::printf("download of %d amplifiers: %s, any_disconnected %s, %.2f s, %ld exchanges (%.1f per amplifier), "
+    std::printf("%s of %d amplifiers: %s, any_disconnected %s, %.2f s, %ld exchanges (%.1f per amplifier), "
                 "processor %.3f s\n",
-                amps, result.get("status").c_str(), result.get("any_disconnected").c_str(), wall, exchanges,
+                what, amps, result.get("status").c_str(), result.get("any_disconnected").c_str(), wall, exchanges,
                 double(exchanges) / amps, cpu_seconds() - cpu0);
-    return 0;
+    return result.get("status") == "done" && result.get("any_disconnected") != "true";
+}
+
+int download(int amps) {
+    mira_sim::sim_client sim(mira_sim::sim_client::default_program(), sim_arguments(amps));
+    rig r(amps);
+    return timed_sync(r, amps, "get", "download") ? 0 : 1;
+}
+
+int upload(int amps) {
+    mira_sim::sim_client sim(mira_sim::sim_client::default_program(), sim_arguments(amps));
+    rig r(amps);
+    // The upload writes what a download read, as after a user's first download.
+    if (!r.sync("get").has("status", "done")) {
+        std::printf("the download before the upload failed\n");
+        return 1;
+    }
+    return timed_sync(r, amps, "put", "upload") ? 0 : 1;
+}
+
+int memory(int amps, int downloads) {
+    mira_sim::sim_client sim(mira_sim::sim_client::default_program(), sim_arguments(amps));
+    rig r(amps);
+    const int first = std::min(10, downloads);
+    const long exchanges0 = r.transport().exchanges.load();
+    const auto t0 = clock_type::now();
+    long rss_first = 0;
+    int failed = 0;
+    for (int i = 1; i <= downloads; ++i) {
+        if (!r.sync("get").has("status", "done")) ++failed;
+        if (i == first) rss_first = rss_kib();
+        if (i == first || i % 100 == 0 || i == downloads) {
+            std::printf("  after %4d downloads: resident memory %ld KiB, %zu stored requests, %.1f s\n", i, rss_kib(),
+                        r.store().collection("requests").size_locked(),
+                        std::chrono::duration<double>(clock_type::now() - t0).count());
+            std::fflush(stdout);
+        }
+    }
+    const long rss_last = rss_kib();
+    const long exchanges = r.transport().exchanges.load() - exchanges0;
+    std::printf("%d downloads of %d amplifiers (%d failed, %.1f exchanges per amplifier and download): resident "
+                "memory %ld KiB after %d, %ld KiB after %d, growth %+ld KiB (target within 2048 KiB)\n",
+                downloads, amps, failed, double(exchanges) / downloads / amps, rss_first, first, rss_last, downloads,
+                rss_last - rss_first);
+    return failed == 0 && rss_last - rss_first <= 2048 ? 0 : 1;
 }
 
 }  // namespace
@@ -105,6 +154,10 @@ int main(int argc, char** argv) {
     if (what == "monitor") return monitor(std::max(1, arg(2, 64)), std::max(1, arg(3, 20)), arg(4, 0));
     if (what == "silent_download") return silent_download();
     if (what == "download") return download(std::max(1, arg(2, 64)));
-    std::fprintf(stderr, "usage: monitor_bench monitor [amps] [seconds] [silent] | silent_download | download [amps]\n");
+    if (what == "upload") return upload(std::max(1, arg(2, 64)));
+    if (what == "memory") return memory(std::max(1, arg(2, 8)), std::max(1, arg(3, 1000)));
+    std::fprintf(stderr,
+                 "usage: monitor_bench monitor [amps] [seconds] [silent] | silent_download | download [amps] | "
+                 "upload [amps] | memory [amps] [downloads]\n");
     return 2;
 }
