@@ -235,8 +235,9 @@ rest_api::rest_api(project_store& store, request_engine& engine, notifier& subsc
         {"/impedances*", any, [this](R r, M) { return collection_route(r, "impedance_sweeps", 0); }},
         {"/settings/{id}", any, [this](R r, M m) { return collection_route(r, "settings", m.id()); }},
         {"/settings*", any, [this](R r, M) { return collection_route(r, "settings", 0); }},
-        // Any other registered collection by name; logs for itself once it knows one.
-        {"/*", any, [this](R r, M) { return model_route(r); }, false},
+        // Any other registered collection by name; logs and waits for itself once it
+        // knows one.
+        {"/*", any, [this](R r, M) { return model_route(r); }, false, false},
     };
 }
 
@@ -274,7 +275,7 @@ std::optional<std::string> rest_api::dispatch(const http_request& r) {
     route_match match;
     for (const route& candidate : routes_) {
         if (!match_route(candidate.pattern, r.uri, match)) continue;
-        if (hooks_.ready) hooks_.ready();
+        if (candidate.waits && hooks_.ready) hooks_.ready();
         if (candidate.logged) log_line(r.method + ": " + r.uri + (r.query ? "?" + *r.query : std::string()));
         if (!candidate.methods.empty() &&
             std::none_of(candidate.methods.begin(), candidate.methods.end(),
@@ -421,6 +422,7 @@ std::optional<std::string> rest_api::model_route(const http_request& r) {
     } catch (const generic_model_not_found&) {
         return std::nullopt;
     }
+    if (hooks_.ready) hooks_.ready();
     log_line(r.method + ": " + uri + (r.query ? "?" + *r.query : std::string()));
     long long id = match_id(uri, "/" + name + "/");
     if (id > 0) return object_route(r, name, id);

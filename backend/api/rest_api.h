@@ -127,6 +127,10 @@ private:
         std::vector<std::string> methods;  // empty: any (the handler decides)
         route_handler handler;
         bool logged = true;  // the request is logged before it is handled
+        // The request waits for the project's first load (`rest_hooks::ready`) before it
+        // is handled. The route for any collection by name waits for itself once it knows
+        // one, so that a static file is not held back.
+        bool waits = true;
     };
 
     std::optional<std::string> dispatch(const http_request& request);

@@ -378,6 +378,30 @@ TEST_F(RestApi, HooksOfOtherAreasAreUsed) {
     EXPECT_NE(failed.raw.find("ip and network names do not match"), std::string::npos);
 }
 
+TEST_F(RestApi, StaticFilesDoNotWaitForTheProjectButEveryRouteDoes) {
+    int waits = 0;
+    nox::rest_hooks hooks;
+    hooks.ready = [&] { ++waits; };
+    nox::rest_api api(store_, engine_, notifier_, {"r", examples_.string()}, hooks);
+    const auto get = [&](const std::string& uri) {
+        nox::http_request r;
+        r.method = "GET";
+        r.uri = uri;
+        r.read_body = [] { return std::string(); };
+        return api.handle(r);
+    };
+    for (const char* uri : {"/", "/index.html", "/js/app.js", "/nothing_here", "/api/version"}) {
+        EXPECT_FALSE(get(uri).handled) << uri;
+        EXPECT_EQ(waits, 0) << uri;
+    }
+    int expected = 0;
+    for (const char* uri : {"/frames", "/channels/1", "/requests", "/settings", "/zones", "/model zones",
+                            "/api/project_status"}) {
+        EXPECT_TRUE(get(uri).handled) << uri;
+        EXPECT_EQ(waits, ++expected) << uri;
+    }
+}
+
 TEST(RestFilters, QueryPairsFollowThePattern) {
     std::vector<nox::model> models(3);
     models[0].set("a+b", "1");
