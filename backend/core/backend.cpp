@@ -21,6 +21,9 @@ backend::backend()
       }) {
     store_.set_broadcast([this](const std::string& text) { hub_.broadcast(text); });
     store_.set_rebuild_devices([this](bool keep_devices) { registry_.rebuild_devices(keep_devices); });
+    // A loaded project is in place before its amplifier devices are rebuilt, which waits
+    // seconds for each silent amplifier: the REST routes need not wait for that.
+    store_.set_installed([this] { working_copy_in_place(); });
     engine_.set_fatal_hook([this] { request_quit(); });
     registry_.set_hooks(production_registry_hooks(engine_));
 
@@ -63,16 +66,13 @@ void backend::register_handlers() {
     auto& table = engine_.methods();
     register_project_handlers(table, project_hooks);
     if (const request_handler* found = table.find("load_working_copy", "wait")) {
-        // The start waits for the first load (see start): the load tells when it is over,
-        // also when it failed.
+        // The REST routes wait for the first load (see start): the project's installation
+        // tells when it is in place (see the constructor), the end of the load when it
+        // failed.
         table.set_handler("load_working_copy", "wait", [this, load = *found](model& request, request_engine& engine) {
             struct announce {
                 backend* self;
-                ~announce() {
-                    std::lock_guard lock(self->loaded_mutex_);
-                    self->working_copy_loaded_ = true;
-                    self->loaded_changed_.notify_all();
-                }
+                ~announce() { self->working_copy_in_place(); }
             } when_over{this};
             load(request, engine);
         });
@@ -148,6 +148,14 @@ bool backend::wait_for_working_copy(std::chrono::milliseconds limit) {
     std::unique_lock lock(loaded_mutex_);
     loaded_changed_.wait_until(lock, deadline, [this] { return working_copy_loaded_ || quit_flag_.load(); });
     return working_copy_loaded_;
+}
+
+void backend::working_copy_in_place() {
+    {
+        std::lock_guard lock(loaded_mutex_);
+        working_copy_loaded_ = true;
+    }
+    loaded_changed_.notify_all();
 }
 
 void backend::request_quit() {

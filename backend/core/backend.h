@@ -93,9 +93,12 @@ public:
 private:
     void register_handlers();
     void join_workers();
-    // Blocks until the `load_working_copy` request has been carried out, the quit flag is
-    // set, or `limit` has passed; false when it was not carried out.
+    // Blocks until the project of the `load_working_copy` request is in place (or the
+    // load has failed), the quit flag is set, or `limit` has passed; false when the
+    // project is not in place. The amplifier devices may still be in the making then.
     bool wait_for_working_copy(std::chrono::milliseconds limit);
+    // Lets the routes waiting in `wait_for_working_copy` go on.
+    void working_copy_in_place();
 
     project_store store_;
     websocket_hub hub_;

@@ -1,7 +1,8 @@
 // orva_backend as a process with two simulated Mira amplifiers associated in its project,
 // inside the network sandbox: the monitor thread keeps their frames' live state, a
 // download synchronisation reports through REST, a silent amplifier goes offline, and the
-// monitor thread ends promptly at shutdown; the metrics follow the amplifiers' states.
+// monitor thread ends promptly at shutdown; the metrics follow the amplifiers' states. With
+// silent amplifiers the start answers before their devices are made.
 #include "tests/support/backend_process.h"
 #include "tests/support/http_client.h"
 #include "tests/support/metrics_text.h"
@@ -12,7 +13,9 @@
 
 #include <chrono>
 #include <functional>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -24,12 +27,13 @@ using orva_test::metric_value;
 const std::string first = "0000abcd:00000001";
 const std::string second = "0000abcd:00000002";
 
-std::string project() {
+// One frame with four channels per amplifier, the sandbox's interface chosen.
+std::string project(const std::vector<std::string>& ids = {first, second}) {
     std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<configuration>"
                       "<settings><setting><id>1</id><selected_interface>10.99.0.1</selected_interface></setting>"
                       "</settings><frames>";
-    const std::string ids[] = {first, second};
-    for (int f = 0; f < 2; ++f) {
+    const int frames = static_cast<int>(ids.size());
+    for (int f = 0; f < frames; ++f) {
         const int c = f * 4 + 1;
         xml += "<frame><id>" + std::to_string(f + 1) + "</id><frame_type>mira</frame_type><name>Amp</name><device_id>" +
                ids[f] + "</device_id><module_class>2</module_class><channels>" + std::to_string(c) + " " +
@@ -37,7 +41,7 @@ std::string project() {
                "</channels></frame>";
     }
     xml += "</frames><channels>";
-    for (int f = 0; f < 2; ++f)
+    for (int f = 0; f < frames; ++f)
         for (int k = 0; k < 4; ++k)
             xml += "<channel><id>" + std::to_string(f * 4 + k + 1) + "</id><frame_id>" + std::to_string(f + 1) +
                    "</frame_id><frame_type>mira</frame_type><device_id>" + ids[f] + "</device_id><name>Ch" +
@@ -136,6 +140,33 @@ TEST_F(BackendMonitor, MetricsFollowTheSimulatedAmplifiers) {
     EXPECT_GT(metric_value(text, "orva_monitoring_cycle_last_seconds").value_or(0), 0);
     EXPECT_EQ(metric_value(text, "orva_websocket_clients"), 1);
     EXPECT_EQ(backend_.stop(), 0);
+}
+
+// Making a silent amplifier's device waits for its time-outs (seconds): the start answers
+// on the user interface's files and the REST routes as soon as the project is loaded, while
+// the devices are still being made.
+TEST(BackendStart, AnswersWhileTheDevicesOfSilentAmplifiersAreMade) {
+    const std::vector<std::string> ids = {"0000abcd:00000011", "0000abcd:00000012", "0000abcd:00000013",
+                                          "0000abcd:00000014"};
+    std::vector<std::string> arguments;
+    for (const auto& id : ids) arguments.insert(arguments.end(), {"--amp", id + ",kind=2"});
+    mira_sim::sim_client sim(mira_sim::sim_client::default_program(), arguments);
+    for (const auto& id : ids) sim.expect_ok("fault " + id + " silent");
+    orva_test::backend_process::options options;
+    options.configuration = project(ids);
+    orva_test::backend_process backend(options);
+    ASSERT_TRUE(backend.ready()) << backend.log();
+
+    // The rebuild of the devices ends by handing the interface to them; it takes at least
+    // two time-outs of a second for each of the four amplifiers.
+    const std::string rebuilt = "Updating Mira devices interface";
+    EXPECT_EQ(http_get("/").status, 200);
+    const auto frames = http_get("/frames");
+    EXPECT_EQ(frames.status, 200);
+    for (const auto& id : ids) EXPECT_NE(frames.body.find(id), std::string::npos) << frames.body;
+    EXPECT_EQ(backend.log().find(rebuilt), std::string::npos) << "the answers waited for the devices";
+    EXPECT_TRUE(backend.wait_for_log(rebuilt, 60s));
+    EXPECT_EQ(backend.stop(), 0);
 }
 
 }  // namespace
