@@ -9,6 +9,7 @@
 #include "backend/model/device_registry.h"
 #include "backend/requests/request_engine.h"
 #include "common/log/log.h"
+#include "tests/fakes/recording_notifier.h"
 
 #include <gtest/gtest.h>
 
@@ -26,44 +27,7 @@ namespace handlers_test {
 
 using namespace std::chrono_literals;
 
-class recording_notifier : public nox::change_notifier {
-public:
-    void broadcast(const std::string& text) override {
-        std::lock_guard lock(mutex_);
-        sent_.push_back(text);
-    }
-    std::string build_notification(const std::string& collection, const nox::model& stored,
-                                   const std::vector<std::string>&) override {
-        std::lock_guard lock(mutex_);
-        if (collection == "settings" && stored.has("flush_mark")) {
-            flushed_ = stored.get("flush_mark");
-            changed_.notify_all();
-        }
-        return {};
-    }
-    std::vector<std::string> sent() {
-        std::lock_guard lock(mutex_);
-        return sent_;
-    }
-    size_t count(const std::string& text) {
-        auto all = sent();
-        return static_cast<size_t>(std::count(all.begin(), all.end(), text));
-    }
-    void clear() {
-        std::lock_guard lock(mutex_);
-        sent_.clear();
-    }
-    bool wait_flushed(const std::string& mark) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, 10s, [&] { return flushed_ == mark; });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> sent_;
-    std::string flushed_;
-};
+using nox::testing::recording_notifier;
 
 class handler_fixture : public ::testing::Test {
 protected:

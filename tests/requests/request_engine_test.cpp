@@ -1,6 +1,7 @@
 #include "backend/model/exceptions.h"
 #include "backend/requests/project_handlers.h"
 #include "backend/requests/request_engine.h"
+#include "tests/fakes/recording_notifier.h"
 
 #include <gtest/gtest.h>
 
@@ -13,42 +14,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Records what the engine announces; subscribes to nothing unless told.
-class recording_notifier : public nox::change_notifier {
-public:
-    void broadcast(const std::string& text) override {
-        std::lock_guard lock(mutex_);
-        sent_.push_back(text);
-        changed_.notify_all();
-    }
-    std::string build_notification(const std::string& collection, const nox::model& stored,
-                                   const std::vector<std::string>& changed) override {
-        if (!notify_all_changes) return {};
-        std::string text = "changed " + collection + " " + std::to_string(stored.id());
-        for (const auto& key : changed) text += " " + key;
-        return text;
-    }
-    std::vector<std::string> sent() {
-        std::lock_guard lock(mutex_);
-        return sent_;
-    }
-    size_t count(const std::string& text) {
-        auto all = sent();
-        return std::count(all.begin(), all.end(), text);
-    }
-    bool wait_for(const std::string& text, size_t times = 1) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, 10s, [&] {
-            return static_cast<size_t>(std::count(sent_.begin(), sent_.end(), text)) >= times;
-        });
-    }
-    bool notify_all_changes = false;
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> sent_;
-};
+using nox::testing::recording_notifier;
 
 class RequestEngine : public ::testing::Test {
 protected:

@@ -9,6 +9,7 @@
 #include "backend/model/exceptions.h"
 #include "backend/requests/request_engine.h"
 #include "common/log/log.h"
+#include "tests/fakes/recording_notifier.h"
 
 #include <gtest/gtest.h>
 
@@ -27,46 +28,7 @@ namespace sync_test {
 
 using namespace std::chrono_literals;
 
-class recording_notifier : public nox::change_notifier {
-public:
-    void broadcast(const std::string& text) override {
-        {
-            std::lock_guard lock(mutex_);
-            sent_.push_back(text);
-        }
-        changed_.notify_all();
-    }
-    std::string build_notification(const std::string&, const nox::model&, const std::vector<std::string>&) override {
-        changed_.notify_all();
-        return {};
-    }
-    std::vector<std::string> sent() {
-        std::lock_guard lock(mutex_);
-        return sent_;
-    }
-    size_t count(const std::string& text) {
-        auto all = sent();
-        return static_cast<size_t>(std::count(all.begin(), all.end(), text));
-    }
-    // Waits (at most `timeout`) until `done` holds; re-checked on every notification and
-    // at least every 50 ms (a change that announces nothing, such as a removal).
-    bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        std::unique_lock lock(mutex_);
-        while (!done()) {
-            if (changed_.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + 50ms)) ==
-                    std::cv_status::timeout &&
-                std::chrono::steady_clock::now() >= deadline)
-                return done();
-        }
-        return true;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> sent_;
-};
+using nox::testing::recording_notifier;
 
 class engine_fixture : public ::testing::Test {
 protected:
