@@ -15,6 +15,8 @@
 #   tsan   the tests that exercise threads under ThreadSanitizer (build-tsan/)
 #   fuzz   every fuzz target for ORVA_FUZZ_SECONDS (15) seconds from its seed corpus,
 #          built with clang, libFuzzer, ASan and UBSan (build-fuzz/)
+#   tsa    the programs and their libraries compiled by clang with its thread-safety
+#          analysis, warnings as errors (-Wthread-safety -Werror, build-tsa/; nothing runs)
 # Extra arguments are passed to ctest in the main stage. Each stage prints its duration.
 set -eu
 cd "$(dirname "$0")/.."
@@ -102,4 +104,15 @@ if wants fuzz; then
   cmake --build build-fuzz -j "$jobs" --target orva_fuzz_targets
   scripts/fuzz.sh "${ORVA_FUZZ_SECONDS:-15}"
   end_stage fuzz
+fi
+
+if wants tsa; then
+  begin_stage tsa
+  # The lock annotations (common/platform/thread_annotations.h) mean something to clang
+  # only: every guarded member used without its lock, every function called without the
+  # lock it requires (or with one it excludes) fails the build.
+  CC=clang-14 CXX=clang++-14 cmake -S . -B build-tsa -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-O0 \
+    "-DCMAKE_CXX_FLAGS=-Wthread-safety -Werror" >/dev/null
+  cmake --build build-tsa -j "$jobs" --target orva_backend orva_cmdline orva_ui orva_mira_sim orva_tesira_sim
+  end_stage tsa
 fi

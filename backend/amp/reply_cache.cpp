@@ -8,7 +8,7 @@ constexpr std::size_t initial_buckets = 8;
 
 reply_cache::reply_cache() { map_.rehash(initial_buckets); }
 
-void reply_cache::reset_locked() {
+void reply_cache::reset() {
     std::unordered_map<std::string, std::string> fresh;
     fresh.rehash(initial_buckets);
     map_.swap(fresh);
@@ -16,14 +16,14 @@ void reply_cache::reset_locked() {
 
 void reply_cache::enable() {
     enabled_.store(true);
-    std::lock_guard lock(mutex_);
-    reset_locked();
+    lock_guard lock(mutex_);
+    reset();
 }
 
 void reply_cache::disable() {
     enabled_.store(false);
-    std::lock_guard lock(mutex_);
-    reset_locked();
+    lock_guard lock(mutex_);
+    reset();
 }
 
 std::string reply_cache::key(const device_address& address, const std::string& command) {
@@ -32,7 +32,7 @@ std::string reply_cache::key(const device_address& address, const std::string& c
 
 bool reply_cache::lookup(const std::string& key, std::string& reply) const {
     if (!enabled_.load()) return false;
-    std::lock_guard lock(mutex_);
+    lock_guard lock(mutex_);
     const auto found = map_.find(key);
     if (found == map_.end()) return false;
     reply = found->second;
@@ -41,7 +41,7 @@ bool reply_cache::lookup(const std::string& key, std::string& reply) const {
 
 void reply_cache::store(const std::string& key, const std::string& reply) {
     if (!enabled_.load()) return;
-    std::lock_guard lock(mutex_);
+    lock_guard lock(mutex_);
     map_.insert_or_assign(key, reply);
 }
 
@@ -54,12 +54,12 @@ int reply_cache::query(const std::string& key, std::string& reply,
 }
 
 std::size_t reply_cache::size() const {
-    std::lock_guard lock(mutex_);
+    lock_guard lock(mutex_);
     return map_.size();
 }
 
 std::size_t reply_cache::bucket_count() const {
-    std::lock_guard lock(mutex_);
+    lock_guard lock(mutex_);
     return map_.bucket_count();
 }
 

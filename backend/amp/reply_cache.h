@@ -10,10 +10,10 @@
 #pragma once
 
 #include "backend/amp/device_types.h"
+#include "common/platform/mutex.h"
 
 #include <atomic>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 
@@ -46,11 +46,11 @@ public:
     std::size_t bucket_count() const;
 
 private:
-    void reset_locked();
+    void reset() REQUIRES(mutex_);
 
     std::atomic<bool> enabled_{false};
-    mutable std::mutex mutex_;  // guards map_
-    std::unordered_map<std::string, std::string> map_;
+    mutable mutex mutex_;
+    std::unordered_map<std::string, std::string> map_ GUARDED_BY(mutex_);
 };
 
 }  // namespace nox::amp

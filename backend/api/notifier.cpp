@@ -50,7 +50,7 @@ std::vector<std::string> all_keys(const model& m) {
 }  // namespace
 
 void notifier::subscribe(const std::string& type, int32_t id, const std::string& attr) {
-    std::lock_guard lock(mutex_);
+    lock_guard lock(mutex_);
     if (attr.empty()) {
         ++objects_[{type, id}];
         return;
@@ -62,7 +62,7 @@ void notifier::subscribe(const std::string& type, int32_t id, const std::string&
 void notifier::unsubscribe(const std::string& type, int32_t id, const std::string& attr) {
     // An entry that never existed stays absent (its count would be 0 anyway), so that
     // unsubscribing cannot grow the tables.
-    std::lock_guard lock(mutex_);
+    lock_guard lock(mutex_);
     if (attr.empty()) {
         auto it = objects_.find({type, id});
         if (it != objects_.end() && it->second > 0) --it->second;
@@ -78,7 +78,7 @@ void notifier::unsubscribe(const std::string& type, int32_t id, const std::strin
 }
 
 int notifier::count(const std::string& type, int32_t id, const std::string& attr) const {
-    std::lock_guard lock(mutex_);
+    lock_guard lock(mutex_);
     if (attr.empty()) {
         auto it = objects_.find({type, id});
         return it == objects_.end() ? 0 : it->second;
@@ -105,9 +105,9 @@ std::string notifier::build_notification(const std::string& collection, const mo
         events += "},\"obj\":";
     };
 
-    std::lock_guard lock(mutex_);
+    lock_guard lock(mutex_);
     if (objects_.empty() && attributes_.empty()) return {};
-    auto subscribed = [&](int32_t id) {
+    auto subscribed = [&](int32_t id) REQUIRES(mutex_) {
         auto object = objects_.find({collection, id});
         return object != objects_.end() && object->second > 0;
     };

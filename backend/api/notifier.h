@@ -22,9 +22,9 @@
 
 #include "backend/api/websocket_hub.h"
 #include "backend/requests/change_notifier.h"
+#include "common/platform/mutex.h"
 
 #include <map>
-#include <mutex>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -49,9 +49,9 @@ private:
     using attribute_key = std::tuple<std::string, int32_t, std::string>;
 
     websocket_hub& hub_;
-    mutable std::mutex mutex_;
-    std::map<object_key, int> objects_;        // guarded by mutex_
-    std::map<attribute_key, int> attributes_;  // guarded by mutex_
+    mutable mutex mutex_;
+    std::map<object_key, int> objects_ GUARDED_BY(mutex_);
+    std::map<attribute_key, int> attributes_ GUARDED_BY(mutex_);
 };
 
 }  // namespace nox

@@ -70,13 +70,13 @@ void write_settings_changes(project_store& store, const model& before, const mod
 }
 
 device_registry::device_ptr device_registry::lookup(const std::string& device_id) const {
-    std::lock_guard lock(mutex_);
+    lock_guard lock(mutex_);
     auto it = devices_.find(device_id);
     return it == devices_.end() ? nullptr : it->second;
 }
 
 std::vector<std::pair<std::string, device_registry::device_ptr>> device_registry::devices() const {
-    std::lock_guard lock(mutex_);
+    lock_guard lock(mutex_);
     return {devices_.begin(), devices_.end()};
 }
 
@@ -131,10 +131,10 @@ bool device_registry::merge_discovered_devices(const std::vector<amp::discovered
 void device_registry::rebuild_devices(bool keep_devices) {
     // One rebuild at a time; lookups go on meanwhile and see the old devices until the
     // new ones are swapped in.
-    std::lock_guard rebuilding(rebuild_mutex_);
+    lock_guard rebuilding(rebuild_mutex_);
     std::unordered_set<std::string> unreachable;
     if (keep_devices) {
-        std::lock_guard lock(mutex_);
+        lock_guard lock(mutex_);
         for (const auto& [id, dev] : devices_)
             if (dev && dev->unreachable()) unreachable.insert(id);
     }
@@ -160,7 +160,7 @@ void device_registry::rebuild_devices(bool keep_devices) {
         }
     }
     {
-        std::lock_guard lock(mutex_);
+        lock_guard lock(mutex_);
         devices_.clear();
         // A later frame with the same identity replaces an earlier one's device.
         for (auto& [id, dev] : built) devices_[id] = std::move(dev);
@@ -170,7 +170,7 @@ void device_registry::rebuild_devices(bool keep_devices) {
 }
 
 void device_registry::propagate_interface() {
-    std::lock_guard lock(mutex_);
+    lock_guard lock(mutex_);
     const model stored = store_.get_settings();
     if (hooks_.refresh_interface_settings) {
         model settings = stored;
@@ -294,7 +294,7 @@ int device_registry::dissociate(int32_t frame_id) {
 
 bool device_registry::login_devices(const std::string& system, const std::string& user,
                                     const std::string& password) {
-    std::lock_guard lock(mutex_);
+    lock_guard lock(mutex_);
     for (const auto& [id, dev] : devices_) {
         std::string name;
         if (!dev->login_required(name) || name != system) continue;
@@ -317,7 +317,7 @@ bool device_registry::apply_stored_login(amp::device& dev) {
 }
 
 std::vector<std::string> device_registry::systems_needing_login() const {
-    std::lock_guard lock(mutex_);
+    lock_guard lock(mutex_);
     std::vector<std::string> systems;
     for (const auto& [id, dev] : devices_) {
         std::string name;

@@ -23,10 +23,10 @@
 #include "backend/amp/device_types.h"
 #include "backend/amp/family.h"
 #include "backend/model/project_store.h"
+#include "common/platform/mutex.h"
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -59,9 +59,9 @@ public:
     void set_hooks(hooks h) { hooks_ = std::move(h); }
 
     // The device registered under `device_id` (copied out under the mutex); null when none.
-    device_ptr lookup(const std::string& device_id) const;
+    device_ptr lookup(const std::string& device_id) const EXCLUDES(mutex_);
     // The identities and devices registered now, in registry order.
-    std::vector<std::pair<std::string, device_ptr>> devices() const;
+    std::vector<std::pair<std::string, device_ptr>> devices() const EXCLUDES(mutex_);
 
     // Discovers amplifiers: a known one gets its identity attributes (Mira: `module_class`)
     // refreshed, a new one enters the project as a discovered frame of its family with
@@ -73,10 +73,10 @@ public:
     // Replaces every device with a new one per associated frame; with `keep_devices` an
     // amplifier that was unreachable stays in its hold-off. Broadcasts "old_fw_detected"
     // when a device has firmware too old to write to. Then propagates the interface.
-    void rebuild_devices(bool keep_devices);
+    void rebuild_devices(bool keep_devices) EXCLUDES(rebuild_mutex_, mutex_);
     // Refreshes the interface settings and hands `selected_interface` to the family of
     // every registered device.
-    void propagate_interface();
+    void propagate_interface() EXCLUDES(mutex_);
 
     // The project frame `frame_id` takes over the amplifier of the discovered frame
     // `with`, which is removed, with the identity attributes of its family. 0 on success,
@@ -90,12 +90,12 @@ public:
     // Gives the credentials to every device whose host `system` asks for a login; false
     // when one of them stays disconnected.
     bool login_devices(const std::string& system, const std::string& user,
-                       const std::string& password);
+                       const std::string& password) EXCLUDES(mutex_);
     // Logs `dev` in with the stored login of its host, when it needs one. False (and the
     // broadcast "login_required") when there is no stored login or it does not connect.
     bool apply_stored_login(amp::device& dev);
     // The system names of the hosts that ask for a login.
-    std::vector<std::string> systems_needing_login() const;
+    std::vector<std::string> systems_needing_login() const EXCLUDES(mutex_);
 
 private:
     void commit(const std::string& collection, const model& m);
@@ -104,9 +104,9 @@ private:
 
     project_store& store_;
     hooks hooks_;
-    std::mutex rebuild_mutex_;  // serialises rebuilds; taken before mutex_
-    mutable std::mutex mutex_;
-    std::unordered_map<std::string, device_ptr> devices_;  // guarded by mutex_
+    mutex rebuild_mutex_ ACQUIRED_BEFORE(mutex_);  // serialises rebuilds
+    mutable mutex mutex_;
+    std::unordered_map<std::string, device_ptr> devices_ GUARDED_BY(mutex_);
 };
 
 // The channel ids listed in a frame's `channels` (split at blanks and tabs).

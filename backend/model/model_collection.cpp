@@ -5,7 +5,6 @@
 
 #include <climits>
 #include <cmath>
-#include <mutex>
 #include <stdexcept>
 
 namespace nox {
@@ -39,7 +38,7 @@ int32_t model_collection::add(model m) {
 }
 
 int32_t model_collection::add_locked(model m) {
-    std::unique_lock lock(mutex_);
+    lock_guard lock(mutex_);
     return add(std::move(m));
 }
 
@@ -50,29 +49,29 @@ model model_collection::get(int32_t id) const {
 }
 
 model model_collection::get_locked(int32_t id) const {
-    std::shared_lock lock(mutex_);
+    shared_guard lock(mutex_);
     return get(id);
 }
 
 bool model_collection::exists(int32_t id) const { return position_.count(id) != 0; }
 
 bool model_collection::exists_locked(int32_t id) const {
-    std::shared_lock lock(mutex_);
+    shared_guard lock(mutex_);
     return exists(id);
 }
 
 size_t model_collection::size_locked() const {
-    std::shared_lock lock(mutex_);
+    shared_guard lock(mutex_);
     return models_.size();
 }
 
 std::vector<model> model_collection::get_all() const {
-    std::shared_lock lock(mutex_);
+    shared_guard lock(mutex_);
     return models_;
 }
 
 std::vector<model> model_collection::get_many(const std::vector<int32_t>& ids) const {
-    std::shared_lock lock(mutex_);
+    shared_guard lock(mutex_);
     std::vector<model> result;
     result.reserve(ids.size());
     for (int32_t id : ids) {
@@ -84,7 +83,7 @@ std::vector<model> model_collection::get_many(const std::vector<int32_t>& ids) c
 
 std::vector<model> model_collection::find_where(const std::string& key,
                                                 const std::string& value) const {
-    std::shared_lock lock(mutex_);
+    shared_guard lock(mutex_);
     std::vector<model> result;
     for (const auto& m : models_)
         if (m.has(key, value)) result.push_back(m);
@@ -92,14 +91,14 @@ std::vector<model> model_collection::find_where(const std::string& key,
 }
 
 model model_collection::find_first(const std::string& key, const std::string& value) const {
-    std::shared_lock lock(mutex_);
+    shared_guard lock(mutex_);
     for (const auto& m : models_)
         if (m.has(key, value)) return m;
     throw model_not_found();
 }
 
 void model_collection::for_each(const std::function<bool(const model&)>& visitor) const {
-    std::shared_lock lock(mutex_);
+    shared_guard lock(mutex_);
     for (const auto& m : models_)
         if (!visitor(m)) break;
 }
@@ -113,26 +112,54 @@ bool model_collection::put(model m) {
     return true;
 }
 
-bool model_collection::update(const model& incoming, std::vector<std::string>* changed_keys) {
-    check_attributes(incoming);
-    std::unique_lock lock(mutex_);
-    auto it = position_.find(incoming.id());
-    if (it == position_.end()) return false;
+void model_collection::merge_at(size_t index, const model& incoming, std::vector<std::string>* changed_keys) {
     // Merge into a copy so that a value that fails normalisation changes nothing.
-    model merged = models_[it->second];
+    model merged = models_[index];
     std::vector<std::string> changed;
     for (const auto& [key, value] : incoming.attributes()) {
         if (changed_keys) {
             auto stored = merged.attributes().find(key);
-            if (stored == merged.attributes().end() || stored->second != value)
-                changed.push_back(key);
+            if (stored == merged.attributes().end() || stored->second != value) changed.push_back(key);
         }
         merged.set(key, value);
     }
     normalise_merged(merged, incoming);
     merged.set_id(incoming.id());
-    models_[it->second] = std::move(merged);
+    models_[index] = std::move(merged);
     if (changed_keys) *changed_keys = std::move(changed);
+}
+
+bool model_collection::update(const model& incoming, std::vector<std::string>* changed_keys) {
+    check_attributes(incoming);
+    lock_guard lock(mutex_);
+    auto it = position_.find(incoming.id());
+    if (it == position_.end()) return false;
+    merge_at(it->second, incoming, changed_keys);
+    return true;
+}
+
+bool model_collection::update_unless_changed(const model& incoming, const model& seen,
+                                             std::vector<std::string>* changed_keys) {
+    check_attributes(incoming);
+    lock_guard lock(mutex_);
+    auto it = position_.find(incoming.id());
+    if (it == position_.end()) return false;
+    const model& stored = models_[it->second];
+    model still(incoming.id());
+    for (const auto& [key, value] : incoming.attributes()) {
+        if (key == "id") continue;
+        const auto now = stored.attributes().find(key);
+        const auto then = seen.attributes().find(key);
+        const bool now_present = now != stored.attributes().end();
+        const bool then_present = then != seen.attributes().end();
+        if (now_present != then_present || (now_present && now->second != then->second)) continue;
+        still.set(key, value);
+    }
+    if (still.attributes().size() <= 1) {
+        if (changed_keys) changed_keys->clear();
+        return true;
+    }
+    merge_at(it->second, still, changed_keys);
     return true;
 }
 
@@ -154,12 +181,12 @@ bool model_collection::remove(int32_t id) {
 }
 
 bool model_collection::remove_locked(int32_t id) {
-    std::unique_lock lock(mutex_);
+    lock_guard lock(mutex_);
     return remove(id);
 }
 
 size_t model_collection::remove_where(const std::string& key, const std::string& value) {
-    std::unique_lock lock(mutex_);
+    lock_guard lock(mutex_);
     std::vector<int32_t> ids;
     for (const auto& m : models_)
         if (m.has(key, value)) ids.push_back(m.id());
@@ -175,12 +202,12 @@ void model_collection::clear() {
 }
 
 void model_collection::clear_locked() {
-    std::unique_lock lock(mutex_);
+    lock_guard lock(mutex_);
     clear();
 }
 
 void model_collection::replace_all(const std::vector<model>& models) {
-    std::unique_lock lock(mutex_);
+    lock_guard lock(mutex_);
     clear();
     for (const auto& m : models) add(m);
 }

@@ -139,7 +139,7 @@ import_outcome import_configuration(project_store& store, const std::string& dat
         return {1, e.what()};
     }
 
-    std::lock_guard lock(store.model_mutex());
+    nox::lock_guard lock(store.model_mutex());
     const std::string selected = store.get_settings().get("selected_interface");
     std::string error;
     if (!platform::write_file_atomically(store.configuration_path(), text, &error)) {
@@ -168,7 +168,7 @@ std::string default_projects_folder() {
 
 export_outcome export_configuration(project_store& store, const model& request,
                                     const std::string& projects_folder) {
-    std::lock_guard lock(store.model_mutex());
+    nox::lock_guard lock(store.model_mutex());
     export_outcome out;
     const model settings = store.get_settings();
     const bool save_as = request.at("mode") == "save_as";

@@ -369,7 +369,7 @@ bool project_store::save() {
 }
 
 bool project_store::save_locked() {
-    std::lock_guard lock(model_mutex_);
+    lock_guard lock(model_mutex_);
     return save();
 }
 
@@ -420,7 +420,7 @@ void project_store::install(std::vector<std::vector<model>> parsed, bool keep_de
 }
 
 bool project_store::load_working_copy(bool keep_devices) {
-    std::lock_guard lock(model_mutex_);
+    lock_guard lock(model_mutex_);
     try {
         load(true, keep_devices);
         return true;
@@ -459,12 +459,12 @@ void project_store::on_collection_changed(const std::string& collection_name) {
 }
 
 project_store::clock::time_point project_store::save_time() const {
-    std::lock_guard lock(save_time_mutex_);
+    lock_guard lock(save_time_mutex_);
     return save_time_;
 }
 
 void project_store::set_save_time(clock::time_point t) {
-    std::lock_guard lock(save_time_mutex_);
+    lock_guard lock(save_time_mutex_);
     save_time_ = t;
 }
 
@@ -475,7 +475,7 @@ void project_store::mark_project_clean() {
 
 bool project_store::is_project_dirty() {
     auto& c = collection("project_dirty");
-    std::unique_lock lock(c.mutex());
+    lock_guard lock(c.mutex());
     if (!c.exists(1)) {
         model m(1);
         m.set("project_dirty", "0");
@@ -487,7 +487,7 @@ bool project_store::is_project_dirty() {
 
 void project_store::set_project_dirty(bool dirty) {
     auto& c = collection("project_dirty");
-    std::unique_lock lock(c.mutex());
+    lock_guard lock(c.mutex());
     model m(1);
     m.set("project_dirty", dirty ? "1" : "0");
     if (!c.put(m)) c.add(m);
@@ -495,14 +495,14 @@ void project_store::set_project_dirty(bool dirty) {
 
 model project_store::get_settings() {
     auto& c = collection("settings");
-    std::unique_lock lock(c.mutex());
+    lock_guard lock(c.mutex());
     if (!c.exists(1)) c.add(model(1));
     return c.get(1);
 }
 
 void project_store::put_settings(const model& settings) {
     auto& c = collection("settings");
-    std::unique_lock lock(c.mutex());
+    lock_guard lock(c.mutex());
     model m = settings;
     m.set_id(1);
     if (!c.put(m)) c.add(m);

@@ -12,9 +12,10 @@
 // back. Loading parses and checks the whole file before any collection is replaced.
 //
 // Thread safety: `collection()` and the settings helpers may be used from any thread (the
-// collections lock themselves). `save()` and `load()` expect the caller to hold
-// `model_mutex()`; `save_locked()` and `load_working_copy()` take it. The model mutex is
-// taken before any collection lock. The hooks are set once before threads start.
+// collections lock themselves). `save()`, `load()` and `install()` expect the caller to
+// hold `model_mutex()`; `save_locked()` and `load_working_copy()` take it (`_locked`
+// always means "takes the lock itself"). The model mutex is taken before any collection
+// lock, never while one is held. The hooks are set once before threads start.
 #pragma once
 
 #include "backend/model/model_collection.h"
@@ -36,17 +37,17 @@ namespace nox {
 // amplifier takes seconds), yet a load that replaces the project under it must rebuild
 // the devices: such work is handed to `after_unlock` and runs on the same thread right
 // after the mutex is released.
-class model_mutex_type {
+class CAPABILITY("mutex") model_mutex_type {
 public:
-    void lock();
-    bool try_lock();
+    void lock() ACQUIRE();
+    bool try_lock() TRY_ACQUIRE(true);
     // Releases the mutex, then runs the work handed over while it was held (in order; an
     // exception is logged and ends only that piece of work).
-    void unlock();
+    void unlock() RELEASE();
     // True when the calling thread holds the mutex.
     bool held_by_this_thread() const;
     // Runs `work` once the calling thread, which holds the mutex, releases it.
-    void after_unlock(std::function<void()> work);
+    void after_unlock(std::function<void()> work) REQUIRES(this);
 
 private:
     std::mutex mutex_;
@@ -82,7 +83,7 @@ public:
     bool save_logins();
     std::string logins_path() const;
 
-    model_mutex_type& model_mutex() { return model_mutex_; }
+    model_mutex_type& model_mutex() RETURN_CAPABILITY(model_mutex_) { return model_mutex_; }
 
     void set_paths(std::string configuration_path, std::string template_path);
     const std::string& configuration_path() const { return configuration_path_; }
@@ -108,8 +109,8 @@ public:
     // Writes the project file; caller holds the model mutex. On success clears the
     // model-changed flag. On failure logs the reason and leaves the flag set so that a
     // later save retries. The save time is advanced in both cases.
-    bool save();
-    bool save_locked();
+    bool save() REQUIRES(model_mutex_);
+    bool save_locked() EXCLUDES(model_mutex_);
 
     // Reads the project file (copying the template first when the file is missing and
     // `use_template`); caller holds the model mutex. The whole file is parsed and checked
@@ -117,19 +118,19 @@ public:
     // every collection keeps its content. A collection node missing from the file loads
     // as an empty collection. Then rebuilds the devices, announces the dirty state, sets
     // the save time and clears the model-changed flag.
-    void load(bool use_template, bool keep_devices);
+    void load(bool use_template, bool keep_devices) REQUIRES(model_mutex_);
     // Loads the working copy under the model mutex. A project file that cannot be loaded
     // is renamed aside ("configuration_orva.xml.unreadable-<time>"), never deleted, the
     // reason is logged and the template is loaded instead. Returns false when the
     // file had to be set aside.
-    bool load_working_copy(bool keep_devices);
+    bool load_working_copy(bool keep_devices) EXCLUDES(model_mutex_);
     // The tail of a load for project text parsed already (`parse_project_text` over
     // `saved_collection_names()`): replaces those collections, then rebuilds the devices,
     // announces the dirty state, sets the save time and clears the model-changed flag.
     // Caller holds the model mutex. The rebuild talks to the amplifiers: it runs once the
     // caller releases the model mutex (`after_unlock`), or at once when the caller does
     // not hold it.
-    void install(std::vector<std::vector<model>> parsed, bool keep_devices);
+    void install(std::vector<std::vector<model>> parsed, bool keep_devices) REQUIRES(model_mutex_);
     // The registered collections that the project file holds (all but `requests`), in order.
     std::vector<std::string> saved_collection_names() const;
 
@@ -162,8 +163,8 @@ private:
     std::function<void(bool)> rebuild_devices_;
     std::function<void()> installed_;
     std::atomic<bool> model_changed_{false};
-    mutable std::mutex save_time_mutex_;
-    clock::time_point save_time_;  // guarded by save_time_mutex_
+    mutable mutex save_time_mutex_;
+    clock::time_point save_time_ GUARDED_BY(save_time_mutex_);
 };
 
 // Limits of a project text, checked before the XML parser runs: the parser recurses once

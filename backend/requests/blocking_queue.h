@@ -8,9 +8,10 @@
 // Thread safety: every operation may be called from any thread.
 #pragma once
 
+#include "common/platform/mutex.h"
+
 #include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <optional>
 
 namespace nox {
@@ -25,7 +26,7 @@ public:
     // Appends at the back and wakes one waiter. A push to a closed queue is dropped.
     void push(T item) {
         {
-            std::lock_guard lock(mutex_);
+            lock_guard lock(mutex_);
             if (closed_) return;
             items_.push_back(std::move(item));
         }
@@ -34,9 +35,9 @@ public:
 
     // Waits for the front item; empty once the queue is closed.
     std::optional<T> pop() {
-        std::unique_lock lock(mutex_);
+        unique_lock lock(mutex_);
         // A while-loop in the predicate form: wake-ups may be spurious.
-        ready_.wait(lock, [this] { return closed_ || !items_.empty(); });
+        ready_.wait(lock, [this]() REQUIRES(mutex_) { return closed_ || !items_.empty(); });
         if (closed_) return std::nullopt;
         T item = std::move(items_.front());
         items_.pop_front();
@@ -46,7 +47,7 @@ public:
     // Sets the closed flag and wakes every waiter.
     void close() {
         {
-            std::lock_guard lock(mutex_);
+            lock_guard lock(mutex_);
             closed_ = true;
         }
         ready_.notify_all();
@@ -54,26 +55,26 @@ public:
 
     // Opens a closed queue again, emptied (used when the backend starts anew).
     void reopen() {
-        std::lock_guard lock(mutex_);
+        lock_guard lock(mutex_);
         items_.clear();
         closed_ = false;
     }
 
     bool closed() const {
-        std::lock_guard lock(mutex_);
+        lock_guard lock(mutex_);
         return closed_;
     }
 
     size_t size() const {
-        std::lock_guard lock(mutex_);
+        lock_guard lock(mutex_);
         return items_.size();
     }
 
 private:
-    mutable std::mutex mutex_;
-    std::condition_variable ready_;
-    std::deque<T> items_;  // guarded by mutex_
-    bool closed_ = false;  // guarded by mutex_
+    mutable mutex mutex_;
+    std::condition_variable_any ready_;
+    std::deque<T> items_ GUARDED_BY(mutex_);
+    bool closed_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace nox

@@ -3,6 +3,8 @@
 #include "backend/model/project_store.h"
 #include "backend/requests/request_engine.h"
 
+#include <atomic>
+#include <cstdint>
 #include <vector>
 
 namespace nox {
@@ -24,6 +26,10 @@ std::optional<model> amplifier_update(const std::string& collection, const model
         diffs.set("channel_id", std::to_string(merged.id()));
     }
     diffs.set("device_id", merged.at("device_id"));
+    // Updates may be carried out out of order by the processing threads: the number tells
+    // the handler which of two updates of the same value is the later edit.
+    static std::atomic<std::uint64_t> edits{0};
+    diffs.set("edit", std::to_string(++edits));
     diffs.set("method", "put_diffs");
     diffs.erase("status");
     diffs.erase("__type__");

@@ -27,7 +27,9 @@ class request_engine;
 
 // The `put_diffs` request that carries an edit of `stored` (a model of `collection`) to
 // its amplifier, `merged` being the model after the edit: the attributes that are new or
-// changed, with `frame_id`, `channel_id` (channels) and `device_id`. Nothing when the
+// changed, with `frame_id`, `channel_id` (channels), `device_id` and `edit`, a number
+// that grows with every update made in this process (so that the handler can leave out
+// a value that a later edit has already carried to the amplifier). Nothing when the
 // model is not a frame or channel of an associated amplifier, or nothing changed.
 std::optional<model> amplifier_update(const std::string& collection, const model& stored, const model& merged);
 

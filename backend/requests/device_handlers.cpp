@@ -4,12 +4,16 @@
 #include "backend/requests/model_json.h"
 #include "backend/requests/request_engine.h"
 #include "common/log/log.h"
+#include "common/platform/mutex.h"
 
 #include <boost/algorithm/string/split.hpp>
 
 #include <climits>
-#include <mutex>
+#include <cstdint>
+#include <map>
+#include <memory>
 #include <thread>
+#include <tuple>
 
 namespace nox {
 
@@ -63,11 +67,34 @@ void factory_reset(device_registry& registry, model& request, request_engine& en
     request.set("status", "done");
 }
 
-void put_diffs(device_registry& registry, model& request, request_engine& engine) {
+// The latest client edit carried to each value of an amplifier: (device, frame or
+// channel, key) -> the update's `edit` number.
+class edit_order {
+public:
+    // Whether the update numbered `edit` may write `key` of `target`, i.e. no later edit's
+    // update has written it; records it as the latest when it may.
+    bool claim(const std::string& device_id, const std::string& target, const std::string& key, std::uint64_t edit)
+        EXCLUDES(mutex_) {
+        lock_guard lock(mutex_);
+        std::uint64_t& latest = latest_[{device_id, target, key}];
+        if (latest > edit) return false;
+        latest = edit;
+        return true;
+    }
+
+private:
+    mutex mutex_;
+    std::map<std::tuple<std::string, std::string, std::string>, std::uint64_t> latest_ GUARDED_BY(mutex_);
+};
+
+void put_diffs(device_registry& registry, edit_order& order, model& request, request_engine& engine) {
     auto dev = device_of(registry, request);
     if (!dev) return;
+    // Never in the middle of a monitoring pass of the same amplifier: the pass would write
+    // back what it read before these values arrived.
+    const auto operations = dev->lock_operations();
     model values = request;
-    for (const char* key : {"device_id", "id", "frame_id", "channel_id", "method", "status", "__type__"})
+    for (const char* key : {"device_id", "id", "frame_id", "channel_id", "method", "status", "__type__", "edit"})
         values.erase(key);
     const std::vector<model> fc = frame_vector_from_store(engine.store(), request_frame_id(request));
     int position = -1;
@@ -77,6 +104,21 @@ void put_diffs(device_registry& registry, model& request, request_engine& engine
             finish(request, 1);
             return;
         }
+    }
+    // Two edits of one value may be carried out in either order by the processing
+    // threads: the earlier one's value is left out once the later one has been written.
+    const std::string target = request.has("channel_id") ? "channel " + request.at("channel_id")
+                                                          : "frame " + request.get("frame_id");
+    const long long edit = request.has("edit") ? parse_int(request.at("edit")) : -1;
+    std::vector<std::string> superseded;
+    if (edit > 0) {
+        for (const auto& [key, value] : values.attributes())
+            if (key != "id" && !order.claim(request.at("device_id"), target, key, static_cast<std::uint64_t>(edit)))
+                superseded.push_back(key);
+    }
+    for (const auto& key : superseded) {
+        log_line("later edit already written: " + key);
+        values.erase(key);
     }
     log_line("writing diffs to amp: \n" + to_json(values));
     std::vector<amp::param_entry> entries;
@@ -231,7 +273,8 @@ void register_device_handlers(method_table& table, device_registry& registry, de
     device_registry* r = &registry;
 
     table.set_handler("factory_reset", "wait", [r](model& q, request_engine& e) { factory_reset(*r, q, e); });
-    table.set_handler("put_diffs", "wait", [r](model& q, request_engine& e) { put_diffs(*r, q, e); });
+    auto order = std::make_shared<edit_order>();
+    table.set_handler("put_diffs", "wait", [r, order](model& q, request_engine& e) { put_diffs(*r, *order, q, e); });
     table.set_handler("set_mute", "wait", [r](model& q, request_engine& e) { set_mute(*r, q, e); });
     table.set_handler("set_power_status", "wait", [r](model& q, request_engine&) { set_power_status(*r, q); });
     table.set_handler("assoc", "wait", [r](model& q, request_engine&) { assoc(*r, q); });

@@ -85,6 +85,22 @@ void enqueue_all(request_engine& engine, const std::vector<model>& fc) {
     for (size_t i = 1; i < fc.size(); ++i) engine.enqueue_write("channels", fc[i]);
 }
 
+// The writer's copies were read from the store before the upload, which takes seconds:
+// only what the upload itself changed (`synced`, the labels read back) is written, and
+// only where the store still holds what the writer read, so that an edit made meanwhile
+// stays.
+void enqueue_changes(request_engine& engine, const std::vector<model>& before, const std::vector<model>& after) {
+    for (size_t i = 0; i < after.size(); ++i) {
+        model change(after[i].id());
+        for (const auto& [key, value] : after[i].attributes()) {
+            if (key == "id") continue;
+            const auto old = before[i].attributes().find(key);
+            if (old == before[i].attributes().end() || old->second != value) change.set(key, value);
+        }
+        if (change.attributes().size() > 1) engine.enqueue_write(i == 0 ? "frames" : "channels", change, before[i]);
+    }
+}
+
 // The channels' `routing` from the amplifier's route matrix; nothing is set when the
 // matrix cannot be read (or the family has none).
 int read_routing_codes(amp::device& dev, std::vector<model>& fc) {
@@ -344,9 +360,10 @@ int read_frame(amp::device& dev, const model& request, request_engine& engine) {
 
 int write_frame(amp::device& dev, int32_t frame_id, request_engine& engine) {
     const auto operations = dev.lock_operations();
-    std::vector<model> fc = frame_vector_from_store(engine.store(), frame_id);
+    const std::vector<model> before = frame_vector_from_store(engine.store(), frame_id);
+    std::vector<model> fc = before;
     const int result = write_frame_steps(dev, fc);
-    if (result == amp::result_ok) enqueue_all(engine, fc);
+    if (result == amp::result_ok) enqueue_changes(engine, before, fc);
     return result;
 }
 

@@ -5,9 +5,7 @@
 #include "common/log/log.h"
 #include "common/metrics/metrics.h"
 
-#include <mutex>
 #include <set>
-#include <shared_mutex>
 #include <vector>
 
 namespace nox {
@@ -26,13 +24,20 @@ bool finished_cycle(const model& m) {
 }  // namespace
 
 monitor_thread::monitor_thread(request_engine& engine, monitor_options options)
-    : engine_(engine), options_(std::move(options)) {}
+    : engine_(engine), options_(std::move(options)) {
+    observer_ = engine_.add_commit_observer([this](const model& request) {
+        if (finished_cycle(request)) cycle_finished();
+    });
+}
 
-monitor_thread::~monitor_thread() { stop(); }
+monitor_thread::~monitor_thread() {
+    engine_.remove_commit_observer(observer_);
+    stop();
+}
 
 std::thread monitor_thread::start() {
     {
-        std::lock_guard lock(mutex_);
+        lock_guard lock(mutex_);
         stop_ = false;
     }
     return std::thread([this] { run(); });
@@ -40,7 +45,7 @@ std::thread monitor_thread::start() {
 
 void monitor_thread::stop() {
     {
-        std::lock_guard lock(mutex_);
+        lock_guard lock(mutex_);
         stop_ = true;
     }
     wake_.notify_all();
@@ -49,7 +54,7 @@ void monitor_thread::stop() {
 void monitor_thread::cycle_finished() {
     std::chrono::steady_clock::duration took{};
     {
-        std::lock_guard lock(mutex_);
+        lock_guard lock(mutex_);
         finished_ = true;
         if (posted_at_ != std::chrono::steady_clock::time_point{})
             took = std::chrono::steady_clock::now() - posted_at_;
@@ -91,7 +96,7 @@ bool monitor_thread::tick() {
             if (m.has("transaction_id") && finished.count(m.at("transaction_id"))) doomed.push_back(m.id());
             return true;
         });
-        std::unique_lock lock(requests.mutex());
+        nox::lock_guard lock(requests.mutex());
         for (int32_t id : doomed) requests.remove(id);
     }
 
@@ -101,7 +106,7 @@ bool monitor_thread::tick() {
     cycle.set("direction", "get_monitor");
     {
         // Before the post: the cycle may complete on a processing thread at once.
-        std::lock_guard lock(mutex_);
+        lock_guard lock(mutex_);
         posted_at_ = std::chrono::steady_clock::now();
     }
     engine_.post_request(std::move(cycle));
@@ -114,35 +119,25 @@ void monitor_thread::run() {
     log_line(tag + "|> Starting monitor thread");
     try {
         using clock = std::chrono::steady_clock;
-        std::unique_lock lock(mutex_);
+        unique_lock lock(mutex_);
         for (;;) {
             if (stop_ || should_end()) break;
             lock.unlock();
-            bool posted = tick();
+            const bool posted = tick();
             if (options_.housekeeping && options_.housekeeping_ticks > 0 &&
                 ++ticks_ % static_cast<std::uint64_t>(options_.housekeeping_ticks) == 0)
                 options_.housekeeping();
             lock.lock();
-            if (posted) finished_ = false;
-            const auto next = clock::now() + options_.period;
-            if (!posted) {
-                // A cycle is still running: post the next as soon as it has finished.
-                wake_.wait_until(lock, next, [this] { return stop_ || finished_; });
-                if (finished_ && !stop_) {
-                    finished_ = false;
-                    // The finished cycle's status is committed right after its handler
-                    // returns; give the transactor a few short moments to store it.
-                    for (int attempt = 0; attempt < 20 && !stop_ && !posted; ++attempt) {
-                        lock.unlock();
-                        posted = tick();
-                        lock.lock();
-                        if (!posted) wake_.wait_for(lock, std::chrono::milliseconds(5), [this] { return stop_; });
-                    }
-                    if (posted) finished_ = false;
-                }
-                if (!posted) continue;  // the next tick decides again
+            if (posted) {
+                finished_ = false;
+                wake_.wait_until(lock, clock::now() + options_.period, [this]() REQUIRES(mutex_) { return stop_; });
+                continue;
             }
-            wake_.wait_until(lock, clock::now() + options_.period, [this] { return stop_; });
+            // A cycle is still running: the next is posted as soon as the transactor has
+            // stored its end, or at the next tick.
+            wake_.wait_until(lock, clock::now() + options_.period,
+                             [this]() REQUIRES(mutex_) { return stop_ || finished_; });
+            finished_ = false;
         }
         log_line(tag + "|> Quit signal received, exiting monitoring thread...");
     } catch (...) {

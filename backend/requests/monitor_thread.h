@@ -9,10 +9,11 @@
 // Every `housekeeping_ticks` ticks the housekeeping hook runs (the sync service's sweep of
 // project copies).
 //
-// A tick that finds a cycle still running does not wait for the following tick: once
-// `cycle_finished` reports the end of that cycle, the next one is posted at once, so a
-// cycle slowed down by an amplifier that does not answer delays the next by its own
-// overrun only, never by a whole period.
+// A tick that finds a cycle still running does not wait for the following tick: the
+// monitor observes the request engine's commits, and once the transactor has stored the
+// cycle's final status (`cycle_finished`) the next one is posted at once, so a cycle
+// slowed down by an amplifier that does not answer delays the next by its own overrun
+// only, never by a whole period.
 //
 // The thread never talks to an amplifier. It waits on a condition variable, so `stop`
 // ends it at once; it also ends at its next tick once the quit flag is set or the
@@ -23,10 +24,11 @@
 
 #include <atomic>
 #include <chrono>
+#include "common/platform/mutex.h"
+
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <thread>
 
 namespace nox {
@@ -54,10 +56,10 @@ public:
     // quit flag was set or the engine closed).
     std::thread start();
     // Ends the loop at once.
-    void stop();
-    // Reports that a monitoring cycle completed (its final status is about to be stored);
-    // its duration since the post goes to the metrics.
-    void cycle_finished();
+    void stop() EXCLUDES(mutex_);
+    // Reports that a monitoring cycle's final status has been stored; its duration since
+    // the post goes to the metrics.
+    void cycle_finished() EXCLUDES(mutex_);
 
     // One tick of the loop: clean-up and posting when no cycle is pending. True when a
     // cycle was posted.
@@ -71,13 +73,14 @@ private:
 
     request_engine& engine_;
     const monitor_options options_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stop_ = false;      // guarded by mutex_
-    bool finished_ = false;  // guarded by mutex_: a cycle completed since the last post
-    std::chrono::steady_clock::time_point posted_at_{};  // guarded by mutex_: the last post
+    mutex mutex_;
+    std::condition_variable_any wake_;
+    bool stop_ GUARDED_BY(mutex_) = false;
+    bool finished_ GUARDED_BY(mutex_) = false;  // a cycle completed since the last post
+    std::chrono::steady_clock::time_point posted_at_ GUARDED_BY(mutex_){};  // the last post
     std::atomic<std::uint64_t> posted_{0};
     std::uint64_t ticks_ = 0;  // loop thread only
+    std::uint64_t observer_ = 0;  // constant after construction
 };
 
 }  // namespace nox

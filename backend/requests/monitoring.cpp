@@ -200,6 +200,27 @@ std::vector<model> load_models(project_store& store, const model& request) {
     return models;
 }
 
+// For each of `models` (a frame, then its channels), the keys that an amplifier update
+// still waiting in `requests` carries for it: the user's values are on their way to the
+// amplifier, so what a pass read of those keys is older than what the store holds.
+std::vector<std::set<std::string>> pending_update_keys(project_store& store, const std::vector<model>& models) {
+    std::vector<std::set<std::string>> keys(models.size());
+    static const std::set<std::string> request_keys = {"id",       "method",     "status",    "__type__",
+                                                       "frame_id", "channel_id", "device_id", "edit"};
+    store.collection("requests").for_each([&](const model& r) {
+        if (!r.has("method", "put_diffs") || !r.has("status", "wait")) return true;
+        const bool channel = r.has("channel_id");
+        const std::string& target = channel ? r.at("channel_id") : r.get("frame_id");
+        for (size_t i = channel ? 1 : 0; i < (channel ? models.size() : 1); ++i) {
+            if (std::to_string(models[i].id()) != target) continue;
+            for (const auto& [key, value] : r.attributes())
+                if (!request_keys.count(key)) keys[i].insert(key);
+        }
+        return true;
+    });
+    return keys;
+}
+
 }  // namespace
 
 const std::vector<monitor_word>& monitor_block_map() {
@@ -260,6 +281,9 @@ int read_monitoring(amp::device& dev, const model& request, request_engine& engi
         log_line(vanished_text);
         return 1;
     }
+    // The store as this pass found it: what changes there while the amplifier is read is
+    // another writer's, and the write-back leaves it alone.
+    const std::vector<model> seen = start;
     monitor_pass pass(dev, std::move(start));
     pass.set_all("mon_network_status", "online");
     reset_statuses(pass);
@@ -315,11 +339,14 @@ int read_monitoring(amp::device& dev, const model& request, request_engine& engi
         log_line(vanished_text);
         return 1;
     }
-    if (stored.size() != pass.models().size()) {
+    bool same_models = stored.size() == pass.models().size();
+    for (size_t i = 0; same_models && i < stored.size(); ++i) same_models = stored[i].id() == seen[i].id();
+    if (!same_models) {
         log_line(vanished_text);
         return 1;
     }
     const amp::family& family = amp::family_for(pass.frame().get("frame_type"));
+    const auto pending = pending_update_keys(store, stored);
     std::vector<model> writes;
     bool any_diff = false;
     bool out_of_step = false;
@@ -328,6 +355,8 @@ int read_monitoring(amp::device& dev, const model& request, request_engine& engi
         model write(copy.id());
         for (const auto& key : pass.touched()[i]) {
             if (key == "mon_dirty_status") continue;
+            if (stored[i].get(key) != seen[i].get(key) || stored[i].has(key) != seen[i].has(key)) continue;
+            if (pending[i].count(key)) continue;
             const std::string& value = copy.at(key);
             if (stored[i].has(key) && equal_within_tolerance(key, value, stored[i].at(key))) continue;
             NOX_LOG_FORMAT("DIFF: %s (%s, %s)", key.c_str(), value.c_str(), stored[i].get(key).c_str());
@@ -355,7 +384,7 @@ int read_monitoring(amp::device& dev, const model& request, request_engine& engi
         }
         for (size_t i = 0; i < writes.size(); ++i) {
             if (writes[i].attributes().size() <= 1) continue;  // only its id
-            engine.enqueue_write(i == 0 ? "frames" : "channels", std::move(writes[i]));
+            engine.enqueue_write(i == 0 ? "frames" : "channels", std::move(writes[i]), seen[i]);
         }
     }
 

@@ -17,8 +17,14 @@
 // from 3); the reason is that of the channel that made the last replacement.
 //
 // Only what the read itself found or set is compared with the store and written back (the
-// monitoring attributes and the parameters read), so that a change committed by another
-// request while the read ran is never reverted. A change of a key that is not live (see
+// monitoring attributes and the parameters read), and only where the store still holds
+// what the pass found there when it began: a change that another writer (a user's PUT, a
+// request) makes while the amplifier is read, or before the transactor applies the
+// write-back, is never reverted. Nor is a key that an amplifier update (`put_diffs`) still
+// waiting in `requests` carries for the frame or a channel: the amplifier does not hold
+// the user's value yet, so what the pass read there is the older one. (An update takes
+// the amplifier's operation lock, as the pass does, so it runs wholly before a pass or
+// wholly after its write-back was handed over.) A change of a key that is not live (see
 // `live_key`) after the amplifier reported its dirty flag marks the frame and channels
 // `synced` "false" ("**NOT IN SYNC**").
 //

@@ -28,7 +28,7 @@ void import_config(const project_handler_hooks& hooks, model& request, request_e
         if (outcome.result != 0) request.set("error", storable_text(outcome.reason));
         {
             auto& requests = engine.store().collection("requests");
-            std::unique_lock lock(requests.mutex());
+            nox::lock_guard lock(requests.mutex());
             if (!requests.exists(kept.id())) requests.add(kept);
         }
         // The text, its parse and the replaced project were tens of MiB, freed on

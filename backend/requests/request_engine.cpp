@@ -6,9 +6,7 @@
 #include "common/log/log.h"
 #include "common/metrics/metrics.h"
 
-#include <mutex>
 #include <set>
-#include <shared_mutex>
 
 namespace nox {
 
@@ -81,15 +79,15 @@ model request_engine::post_request(model request) {
     auto& c = store_.collection(requests_name);
     // The collection's lock, then the queue's mutex: the queued copy and the stored
     // record appear together, and a request is never queued before it is stored.
-    std::unique_lock lock(c.mutex());
+    nox::lock_guard lock(c.mutex());
     request.set_id(c.add(request));
     metrics().request_posted(request.id());
     requests_.push(request);
     return request;
 }
 
-void request_engine::enqueue_write(std::string collection, model m) {
-    transactions_.push({std::move(collection), std::move(m)});
+void request_engine::enqueue_write(std::string collection, model m, std::optional<model> seen) {
+    transactions_.push({std::move(collection), std::move(m), std::move(seen)});
 }
 
 void request_engine::dispatch(model& request) {
@@ -121,7 +119,7 @@ void request_engine::dispatch(model& request) {
     }
 }
 
-void request_engine::commit(const std::string& collection_name, const model& m, bool notify) {
+void request_engine::commit(const std::string& collection_name, const model& m, bool notify, const model* seen) {
     model copy = m;
     bool requeue = false;
     if (copy.has("requeue", "true")) {
@@ -134,7 +132,11 @@ void request_engine::commit(const std::string& collection_name, const model& m, 
         store_.on_collection_changed(collection_name);
     } else {
         std::vector<std::string> changed;
-        c.update(copy, &changed);
+        if (seen) {
+            c.update_unless_changed(copy, *seen, &changed);
+        } else {
+            c.update(copy, &changed);
+        }
         if (!changed.empty()) {
             store_.on_collection_changed(collection_name);
             model stored;
@@ -149,6 +151,7 @@ void request_engine::commit(const std::string& collection_name, const model& m, 
         }
     }
     autosave();
+    if (collection_name == requests_name) observe(copy);
     if (requeue) {
         requests_.push(copy);
     } else if (collection_name == requests_name && copy.has("status", "done") &&
@@ -196,6 +199,24 @@ void request_engine::retire_done_request(model_collection& requests, int32_t id)
     if (!transaction.empty()) remove_transactions(requests, {transaction});
 }
 
+std::uint64_t request_engine::add_commit_observer(commit_observer observer) {
+    lock_guard lock(observers_mutex_);
+    const std::uint64_t id = next_observer_++;
+    observers_.emplace_back(id, std::move(observer));
+    return id;
+}
+
+void request_engine::remove_commit_observer(std::uint64_t id) {
+    lock_guard lock(observers_mutex_);
+    std::erase_if(observers_, [id](const auto& entry) { return entry.first == id; });
+}
+
+void request_engine::observe(const model& request) {
+    // Held during the calls, so that an observer that is being removed is not called after.
+    lock_guard lock(observers_mutex_);
+    for (const auto& [id, observer] : observers_) observer(request);
+}
+
 void request_engine::autosave() {
     if (!store_.model_changed()) return;
     if (options_.now() - store_.save_time() <= options_.autosave_interval) return;
@@ -212,7 +233,7 @@ void request_engine::processing_loop() {
             const std::string method = request->get("method");
             metrics().request_processed(request->id(), methods_.knows(method) ? method : "other",
                                         request->get("status"), request->has("requeue", "true"));
-            transactions_.push({requests_name, std::move(*request)});
+            transactions_.push({requests_name, std::move(*request), std::nullopt});
         }
         log_line(tag + "|> Quit signal received, exiting processing thread...");
     } catch (...) {
@@ -227,7 +248,7 @@ void request_engine::transactor_loop() {
     try {
         while (auto w = transactions_.pop()) {
             try {
-                commit(w->first, w->second, true);
+                commit(w->collection, w->m, true, w->seen ? &*w->seen : nullptr);
             } catch (...) {
                 commit_failed(*w, reason_of(std::current_exception()));
             }
@@ -240,18 +261,18 @@ void request_engine::transactor_loop() {
 }
 
 void request_engine::commit_failed(const write& w, const std::string& reason) {
-    log_line("commit to " + w.first + " of model " + std::to_string(w.second.id()) +
+    log_line("commit to " + w.collection + " of model " + std::to_string(w.m.id()) +
              " failed, skipped: " + reason);
     // A request whose final write was refused would otherwise wait for ever: record the
     // failure in its stored record so that a poller learns of it.
-    if (w.first != requests_name || w.second.id() == 0) return;
+    if (w.collection != requests_name || w.m.id() == 0) return;
     try {
-        model failed(w.second.id());
+        model failed(w.m.id());
         failed.set("status", "fail");
         failed.set("error", storable_text("could not store the request: " + reason));
         commit(requests_name, failed, true);
     } catch (...) {
-        log_line("could not mark request " + std::to_string(w.second.id()) + " as failed");
+        log_line("could not mark request " + std::to_string(w.m.id()) + " as failed");
     }
 }
 

@@ -1,7 +1,6 @@
 // `nox::request_engine`: the request queue, the eight processing threads that carry out
 // requests through the method table, the transaction queue and the transactor thread,
-// the single writer that commits processed requests (and the models that handlers hand
-// it) into the store.
+// which applies the writes that request handlers and the monitor produce.
 //
 // Road of a request: `post_request` stores it in `requests` (new id, `status` "wait",
 // `__type__` "request") and queues a copy; a processing thread pops it, `dispatch` runs
@@ -9,8 +8,25 @@
 // to the transaction queue; the transactor `commit`s it: merged into `requests`,
 // subscribers notified, "sigupdate" broadcast, queued again when the handler asked for
 // `requeue`, removed when "done" (unless it carries `transaction_id`; the records of a
-// synchronisation leave once no undo needs them, see `retire_finished_transaction`). The transactor
-// also saves the project at most once every 10 seconds while it has changed.
+// synchronisation leave once no undo needs them, see `retire_finished_transaction`). The
+// transactor also saves the project at most once every 10 seconds while it has changed,
+// and tells the commit observers of every request it stored.
+//
+// The write rule of the store (docs/architecture.md has the whole of it):
+//   1. Any thread may write, but only through the collections' own operations, each under
+//      its collection's exclusive lock, and never holding a collection lock while taking
+//      the model mutex (lock order: model mutex, registry mutexes, one collection lock,
+//      then the queue, notifier and log mutexes).
+//   2. A write merges only the attributes its writer means to change (`update`), never a
+//      whole copy read earlier.
+//   3. A write-back of values computed from an earlier read (the monitor's, a transfer's)
+//      is conditional: an attribute that another writer changed since that read is left
+//      as that writer left it (`enqueue_write` with `seen`, applied with
+//      `model_collection::update_unless_changed`).
+//   4. Whole-project operations (load, import, new project, save) hold the model mutex.
+// Request handlers and the monitor hand their writes to the transactor, so that a
+// request's writes become visible in the order they were made; clients (REST), the device
+// registry and whole-project operations write directly under the same rule.
 //
 // Failures: an exception out of a handler ends that request with `status` "fail" and the
 // reason in `error`; an exception in a commit skips that commit (a request whose commit
@@ -19,8 +35,9 @@
 // quit) is called.
 //
 // Thread safety: `post_request`, `enqueue_write`, `commit`, `dispatch`, `broadcast` and
-// `close` may be called from any thread. `methods()` is filled before `start`. `start`
-// and `close` are called by the backend's main thread.
+// `close` may be called from any thread, but not holding the model mutex (a commit may
+// save). Commit observers come and go from any thread. `methods()` is filled before
+// `start`. `start` and `close` are called by the backend's main thread.
 #pragma once
 
 #include "backend/model/project_store.h"
@@ -29,7 +46,9 @@
 #include "backend/requests/method_table.h"
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -55,7 +74,13 @@ struct request_engine_options {
 
 class request_engine {
 public:
-    using write = std::pair<std::string, model>;  // (collection name, model)
+    // One write for the transactor: `m` merged into `collection`; with `seen`, only the
+    // attributes still stored as `seen` has them (rule 3 above).
+    struct write {
+        std::string collection;
+        model m;
+        std::optional<model> seen;
+    };
 
     request_engine(project_store& store, change_notifier& notifier,
                    request_engine_options options = {});
@@ -69,6 +94,12 @@ public:
 
     // Called (from the failing thread) when a worker loop fails beyond a single request.
     void set_fatal_hook(std::function<void()> hook) { fatal_hook_ = std::move(hook); }
+    // Observers of stored requests: called on the committing thread after a request
+    // record has been stored (with the request as committed), before it is queued again
+    // or removed. `remove_commit_observer` returns once no call of that observer runs.
+    using commit_observer = std::function<void(const model& request)>;
+    std::uint64_t add_commit_observer(commit_observer observer) EXCLUDES(observers_mutex_);
+    void remove_commit_observer(std::uint64_t id) EXCLUDES(observers_mutex_);
 
     // Opens the queues and starts the processing threads and then the transactor thread,
     // appending their handles to `workers` in creation order (the caller joins them after
@@ -83,15 +114,17 @@ public:
     // nothing is stored or queued then.
     model post_request(model request);
 
-    // Hands a model write to the transactor.
-    void enqueue_write(std::string collection, model m);
+    // Hands a model write to the transactor. With `seen` (the stored model as the writer
+    // read it), an attribute that changed in the store since is not written.
+    void enqueue_write(std::string collection, model m, std::optional<model> seen = std::nullopt);
 
     // Writes `m` into `collection`: added when it has no id, else merged into the stored
     // model (an id no longer stored is ignored). A change marks the collection changed,
     // notifies subscribers and, for `requests` with `notify`, broadcasts "sigupdate".
     // Then the autosave, and for requests the requeue or the removal of a finished one.
     // Throws what the store throws (nothing is changed then).
-    void commit(const std::string& collection, const model& m, bool notify);
+    void commit(const std::string& collection, const model& m, bool notify,
+                const model* seen = nullptr) EXCLUDES(store_.model_mutex());
 
     // Runs the handler of the request's (method, status) pair on `request`. A request
     // without `method`, or whose pair has no handler, is left unchanged; one whose
@@ -122,6 +155,7 @@ private:
     // Removes a request committed "done" without `transaction_id`, with its transaction's
     // records when the stored request was a `sync` request that had one.
     void retire_done_request(model_collection& requests, int32_t id);
+    void observe(const model& request) EXCLUDES(observers_mutex_);
     void autosave();
 
     project_store& store_;
@@ -129,6 +163,9 @@ private:
     const request_engine_options options_;
     method_table methods_;  // filled before start, read-only after
     std::function<void()> fatal_hook_;
+    mutex observers_mutex_;
+    std::vector<std::pair<std::uint64_t, commit_observer>> observers_ GUARDED_BY(observers_mutex_);
+    std::uint64_t next_observer_ GUARDED_BY(observers_mutex_) = 1;
     blocking_queue<model> requests_;
     blocking_queue<write> transactions_;
 };

@@ -65,7 +65,7 @@ void sync_service::register_handlers(method_table& table) {
 
 void sync_service::start(model& request, request_engine& engine) {
     project_store& store = engine.store();
-    std::lock_guard lock(store.model_mutex());
+    nox::lock_guard lock(store.model_mutex());
     request.set("transaction_id", new_transaction_id());
     request.set("status", "wait");
     request.set("timestamp", std::to_string(static_cast<long long>(options_.now())));
@@ -114,7 +114,7 @@ void sync_service::schedule(const model& frame, const model& request, request_en
 void sync_service::wait(model& request, request_engine& engine) {
     std::uint64_t seen = 0;
     {
-        std::lock_guard lock(wake_mutex_);
+        lock_guard lock(wake_mutex_);
         seen = finished_;
         ++wait_looks_;
     }
@@ -130,8 +130,9 @@ void sync_service::wait(model& request, request_engine& engine) {
     if (pending) {
         // Block instead of spinning through the queue: a finished sub-request wakes us
         // early; the pause bounds how long a processing thread is held.
-        std::unique_lock lock(wake_mutex_);
-        wake_.wait_for(lock, options_.wait_pause, [&] { return finished_ != seen || engine.closed(); });
+        unique_lock lock(wake_mutex_);
+        wake_.wait_for(lock, options_.wait_pause,
+                       [&]() REQUIRES(wake_mutex_) { return finished_ != seen || engine.closed(); });
         request.set("requeue", "true");
         return;
     }
@@ -146,7 +147,7 @@ void sync_service::wait(model& request, request_engine& engine) {
         if (!request.has("current_config")) {
             log_line("no copy of the project to compare the download with");
         } else {
-            std::lock_guard lock(engine.store().model_mutex());
+            nox::lock_guard lock(engine.store().model_mutex());
             std::string report;
             int count = 0;
             if (detect_differences(engine.store(), request.at("current_config"), report, count)) {
@@ -180,7 +181,7 @@ void sync_service::undo(model& request, request_engine& engine) {
     log_line("replacing the current config with: " + path);
     project_store& store = engine.store();
     {
-        std::lock_guard lock(store.model_mutex());
+        nox::lock_guard lock(store.model_mutex());
         // Check the copy before touching the project: a missing or broken copy must not
         // leave the project emptied or the project file replaced by something unreadable.
         auto text = platform::read_file(path);
@@ -227,14 +228,14 @@ void sync_service::undo(model& request, request_engine& engine) {
 
 void sync_service::sub_request_finished(const std::string&) {
     {
-        std::lock_guard lock(wake_mutex_);
+        lock_guard lock(wake_mutex_);
         ++finished_;
     }
     wake_.notify_all();
 }
 
 std::uint64_t sync_service::wait_looks() const {
-    std::lock_guard lock(wake_mutex_);
+    lock_guard lock(wake_mutex_);
     return wait_looks_;
 }
 
@@ -242,7 +243,7 @@ std::optional<std::string> sync_service::make_copy(project_store& store, int32_t
     sweep_copies(store);
     // Created and registered under the copies' mutex, so that a sweep running meanwhile
     // (the monitor thread's) sees a new copy either not at all or as registered.
-    std::lock_guard lock(copies_mutex_);
+    lock_guard lock(copies_mutex_);
     const std::string folder = platform::folder_of(store.configuration_path());
     auto path = platform::make_temp_file(folder, download_copy_prefix);
     if (!path) {
@@ -268,7 +269,7 @@ void sync_service::remove_copies(project_store& store, bool keep_needed) {
     const std::string folder = platform::folder_of(store.configuration_path());
     // The requests are looked at under the copies' mutex: a copy registered before that
     // look belongs to a download request that was stored before it.
-    std::lock_guard lock(copies_mutex_);
+    lock_guard lock(copies_mutex_);
     // What the stored requests still need: the copies they name, and the ids of the
     // stored sync requests (a download's own request may not carry its copy's name yet
     // while its start is being committed).

@@ -28,6 +28,7 @@
 
 #include "backend/amp/device.h"
 #include "backend/requests/method_table.h"
+#include "common/platform/mutex.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -36,7 +37,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -53,7 +53,8 @@ struct sync_options {
     std::chrono::milliseconds wait_pause{20};
     // Calendar time in seconds (the `timestamp` and `transaction_time`); tests move it.
     std::function<std::time_t()> now = [] { return std::time(nullptr); };
-    // Called when a transaction completes, with its direction (the monitor uses it).
+    // Called when a transaction completes, with its direction (before its final status is
+    // stored; benchmarks count cycles with it).
     std::function<void(const std::string& direction)> on_completed;
 };
 
@@ -94,13 +95,13 @@ private:
 
     const sync_options options_;
 
-    mutable std::mutex wake_mutex_;
-    std::condition_variable wake_;
-    std::uint64_t finished_ = 0;    // guarded by wake_mutex_: sub-requests finished so far
-    std::uint64_t wait_looks_ = 0;  // guarded by wake_mutex_
+    mutable mutex wake_mutex_;
+    std::condition_variable_any wake_;
+    std::uint64_t finished_ GUARDED_BY(wake_mutex_) = 0;  // sub-requests finished so far
+    std::uint64_t wait_looks_ GUARDED_BY(wake_mutex_) = 0;
 
-    std::mutex copies_mutex_;
-    std::map<std::string, int32_t> copies_;  // guarded by copies_mutex_: file name -> download request id
+    mutex copies_mutex_;
+    std::map<std::string, int32_t> copies_ GUARDED_BY(copies_mutex_);  // file name -> download request id
 };
 
 // Random UUID in its 36-character text form.

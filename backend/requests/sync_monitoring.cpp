@@ -8,10 +8,6 @@ sync_monitoring::sync_monitoring(request_engine& engine, sync_monitoring_options
     : engine_(engine), options_(std::move(options)) {
     sync_options sync;
     sync.lookup_device = options_.lookup_device;
-    // The monitor is created below, before any request can complete.
-    sync.on_completed = [this](const std::string& direction) {
-        if (direction == "get_monitor") monitor_->cycle_finished();
-    };
     sync_ = std::make_unique<sync_service>(std::move(sync));
 
     monitor_options monitor;

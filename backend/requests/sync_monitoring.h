@@ -1,8 +1,8 @@
 // `nox::sync_monitoring`: the synchronisation handlers, the monitoring read and the
 // monitor thread as the backend composes them. One object per backend: it registers the
-// `get_monitor` handler and the four `sync` pairs, lets a finished monitoring cycle wake
-// the monitor thread, and gives the monitor thread the sweep of old project copies as its
-// housekeeping.
+// `get_monitor` handler and the four `sync` pairs, and gives the monitor thread the sweep
+// of old project copies as its housekeeping. (The monitor thread wakes itself on the
+// commit of a finished cycle.)
 //
 // Register after the frame handlers (`get`, `put`): the sync service wraps the handlers
 // installed before it, so that a finished sub-request wakes its waiting transaction.

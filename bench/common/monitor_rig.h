@@ -128,7 +128,6 @@ public:
                 ++completed_;
             }
             done_.notify_all();
-            if (direction == "get_monitor" && monitor_) monitor_->cycle_finished();
         };
         sync_ = std::make_unique<nox::sync_service>(options);
         sync_->register_handlers(engine_.methods());

@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < runs; ++i) {
         auto t0 = clock_type::now();
         {
-            std::lock_guard lock(loaded.model_mutex());
+            nox::lock_guard lock(loaded.model_mutex());
             loaded.load(false, false);
         }
         auto t1 = clock_type::now();

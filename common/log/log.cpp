@@ -93,12 +93,12 @@ std::string log::format_line(const std::string& message) {
     return line;
 }
 
-void log::close_locked() {
+void log::close_file() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }
 
-bool log::open_current_locked(std::size_t& size) {
+bool log::open_current(std::size_t& size) {
     struct stat st {};
     if (fd_ >= 0) {
         // One stat per line: the file held is still the one at the path (not removed,
@@ -107,12 +107,12 @@ bool log::open_current_locked(std::size_t& size) {
             size = static_cast<std::size_t>(st.st_size);
             return true;
         }
-        close_locked();
+        close_file();
     }
     fd_ = ::open(path_.c_str(), append_flags, 0644);
     if (fd_ < 0) return false;
     if (::fstat(fd_, &st) != 0) {
-        close_locked();
+        close_file();
         return false;
     }
     device_ = st.st_dev;
@@ -121,19 +121,19 @@ bool log::open_current_locked(std::size_t& size) {
     return true;
 }
 
-void log::write_locked(const std::string& line) {
+void log::write_line(const std::string& line) {
     std::size_t size = 0;
-    if (!open_current_locked(size)) return;  // the line is lost; logging never fails its caller
+    if (!open_current(size)) return;  // the line is lost; logging never fails its caller
     if (size > 0 && size + line.size() > max_size_) {
         // A service that logs every amplifier exchange must not fill the disk: the full
         // file becomes "<path>.1" (replacing the previous one) and a new file begins.
-        close_locked();
+        close_file();
         if (std::rename(path_.c_str(), (path_ + ".1").c_str()) != 0) {
             // Cannot be set aside: start the file again rather than let it grow.
             int fd = ::open(path_.c_str(), append_flags | O_TRUNC, 0644);
             if (fd >= 0) ::close(fd);
         }
-        if (!open_current_locked(size)) return;
+        if (!open_current(size)) return;
     }
     const char* data = line.data();
     size_t left = line.size();
@@ -147,12 +147,12 @@ void log::write_locked(const std::string& line) {
 }
 
 void log::set_max_size(std::size_t bytes) {
-    std::lock_guard lock(mutex_);
+    lock_guard lock(mutex_);
     max_size_ = bytes;
 }
 
 std::size_t log::max_size() const {
-    std::lock_guard lock(mutex_);
+    lock_guard lock(mutex_);
     return max_size_;
 }
 
@@ -173,8 +173,8 @@ void log::log_line(const std::string& message) {
 
 void log::write_block(const std::string& lines) {
     if (lines.empty()) return;
-    std::lock_guard lock(mutex_);
-    write_locked(lines);
+    lock_guard lock(mutex_);
+    write_line(lines);
 }
 
 log_batch::log_batch() : outermost_(!batching) { batching = true; }
@@ -196,7 +196,7 @@ void log_batch::flush() {
 }
 
 void log::log_format(const char* format, ...) {
-    std::lock_guard format_lock(format_mutex_);
+    lock_guard format_lock(format_mutex_);
     va_list args;
     va_start(args, format);
     va_list measure;
@@ -214,22 +214,22 @@ void log::log_format(const char* format, ...) {
 }
 
 void log::set_log_path(const std::string& path) {
-    std::lock_guard lock(mutex_);
-    close_locked();
+    lock_guard lock(mutex_);
+    close_file();
     path_ = path;
 }
 
 void log::log_truncate() {
-    std::lock_guard lock(mutex_);
-    close_locked();
+    lock_guard lock(mutex_);
+    close_file();
     ::unlink((path_ + ".1").c_str());
     int fd = ::open(path_.c_str(), append_flags | O_TRUNC, 0644);
     if (fd >= 0) ::close(fd);
-    write_locked(format_line("Log truncated"));
+    write_line(format_line("Log truncated"));
 }
 
 std::string log::path() const {
-    std::lock_guard lock(mutex_);
+    lock_guard lock(mutex_);
     return path_;
 }
 

@@ -27,9 +27,10 @@
 // (nothing takes them in the other order).
 #pragma once
 
+#include "common/platform/mutex.h"
+
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -73,20 +74,21 @@ private:
     log();
     static std::string format_line(const std::string& message);
     // Writes lines formatted already, in one write.
-    void write_block(const std::string& lines);
-    // Writes a formatted line; the caller holds mutex_.
-    void write_locked(const std::string& line);
+    void write_block(const std::string& lines) EXCLUDES(mutex_);
+    // Writes formatted lines.
+    void write_line(const std::string& line) REQUIRES(mutex_);
     // Makes fd_ name the file now at path_ (opening or creating it when the one held was
     // removed or replaced) and returns its size; false when it cannot be opened.
-    bool open_current_locked(std::size_t& size);
-    void close_locked();
+    bool open_current(std::size_t& size) REQUIRES(mutex_);
+    void close_file() REQUIRES(mutex_);
 
-    mutable std::mutex mutex_;  // guards everything below and the file
-    std::mutex format_mutex_;   // serialises log_format's formatting step
-    std::string path_;
-    std::size_t max_size_ = default_max_size;
-    int fd_ = -1;                      // the open file, or -1
-    std::uint64_t device_ = 0, inode_ = 0;  // identity of the file fd_ holds
+    mutable mutex mutex_;  // guards everything below and the file
+    mutex format_mutex_ ACQUIRED_BEFORE(mutex_);  // serialises log_format's formatting step
+    std::string path_ GUARDED_BY(mutex_);
+    std::size_t max_size_ GUARDED_BY(mutex_) = default_max_size;
+    int fd_ GUARDED_BY(mutex_) = -1;  // the open file, or -1
+    std::uint64_t device_ GUARDED_BY(mutex_) = 0;  // identity of the file fd_ holds
+    std::uint64_t inode_ GUARDED_BY(mutex_) = 0;
 };
 
 // Holds back the lines of the thread that creates it until it ends (see above). Batches

@@ -94,6 +94,23 @@ TEST_F(DeviceHandlers, PutDiffsWritesOnlyTheNamedParameters) {
     EXPECT_NE(log_text().find("writing diffs to amp: \n{"), std::string::npos);
 }
 
+TEST_F(DeviceHandlers, PutDiffsOfAnEarlierEditCarriedOutLateWritesNothingOver) {
+    const std::string c2 = std::to_string(channels_of(frame_id_)[2]);
+    // The later edit (7) reaches the amplifier first; the earlier one (6) then leaves
+    // that value alone. An older edit of a value no later edit wrote is written.
+    auto r = request("put_diffs", {{"device_id", amp1}, {"frame_id", fid()}, {"channel_id", c2}, {"mute", "1"}, {"edit", "7"}});
+    EXPECT_EQ(r.get("status"), "done");
+    r = request("put_diffs",
+                {{"device_id", amp1}, {"frame_id", fid()}, {"channel_id", c2}, {"mute", "0"}, {"edit", "6"}});
+    EXPECT_EQ(r.get("status"), "done");
+    r = request("put_diffs", {{"device_id", amp1}, {"frame_id", fid()}, {"fuse_type", "2"}, {"edit", "5"}});
+    EXPECT_EQ(dev1_->written(), (std::vector<std::pair<std::string, std::string>>{{"mute", "1"}, {"fuse_type", "2"}}));
+    EXPECT_NE(log_text().find("later edit already written: mute"), std::string::npos);
+    // An update without an edit number (posted by a client itself) is not held back.
+    r = request("put_diffs", {{"device_id", amp1}, {"frame_id", fid()}, {"channel_id", c2}, {"mute", "0"}});
+    EXPECT_EQ(dev1_->written().back(), (std::pair<std::string, std::string>{"mute", "0"}));
+}
+
 TEST_F(DeviceHandlers, PutDiffsFailures) {
     // A channel that is not the frame's.
     auto r = request("put_diffs", {{"device_id", amp1}, {"frame_id", fid()}, {"channel_id", "999"}, {"mute", "1"}});

@@ -47,7 +47,7 @@ protected:
     }
     nox::model_collection& c(const std::string& name) { return store_->collection(name); }
     void load() {
-        std::lock_guard lock(store_->model_mutex());
+        nox::lock_guard lock(store_->model_mutex());
         store_->load(true, false);
     }
 

@@ -90,11 +90,7 @@ TEST_F(MonitorThread, SlowCycleIsFollowedAtOnceNotAtTheNextTick) {
         r.set("status", "done");
     });
     add_frame("a");
-    nox::sync_options options;
-    options.on_completed = [&](const std::string& direction) {
-        if (direction == "get_monitor" && monitor_) monitor_->cycle_finished();
-    };
-    nox::sync_service slow_sync(options);
+    nox::sync_service slow_sync;
     slow_sync.register_handlers(engine_.methods());
     start_engine();
     nox::monitor_options monitor_options;

@@ -211,6 +211,37 @@ TEST_F(Monitoring, ChangesCommittedDuringTheReadAreNotReverted) {
     EXPECT_EQ(channel(0).get("temperature"), "50");
 }
 
+TEST_F(Monitoring, ValuesStillOnTheirWayToTheAmplifierAreNotWrittenOver) {
+    device_->list1.push_back(entry("gain", 0));
+    device_->values[{"gain", 0}] = 1.0f;
+    run();
+    const int32_t c0 = channels_of(frame_)[0];
+    ASSERT_EQ(channel(0).get("gain"), "1.000000");
+
+    // A user's edit is stored and its amplifier update waits in the queue: the amplifier
+    // still says 1, the store says 3, and the pass must not put 1 back.
+    set("channels", c0, "gain", "3.000000");
+    model update;
+    update.set("method", "put_diffs");
+    update.set("status", "wait");
+    update.set("device_id", "dev");
+    update.set("frame_id", std::to_string(frame_));
+    update.set("channel_id", std::to_string(c0));
+    update.set("gain", "3.000000");
+    const int32_t update_id = c("requests").add_locked(update);
+    device_->values[{"temperature", 0}] = std::int32_t{41};
+    run();
+    EXPECT_EQ(channel(0).get("gain"), "3.000000");
+    EXPECT_EQ(channel(0).get("temperature"), "41");  // the rest of the pass is written
+
+    // Once carried out, the amplifier's value is the store's again; a later change on the
+    // amplifier itself is taken.
+    c("requests").remove_locked(update_id);
+    device_->values[{"gain", 0}] = 5.0f;
+    run();
+    EXPECT_EQ(channel(0).get("gain"), "5.000000");
+}
+
 TEST_F(Monitoring, FrameThatChangedAmplifierDuringTheReadIsNotWritten) {
     run();
     device_->values[{"temperature", 0}] = std::int32_t{60};
@@ -292,10 +323,7 @@ TEST_F(Monitoring, ABusyAmplifierIsSkippedInsteadOfWaitedFor) {
 }
 
 TEST_F(Monitoring, VanishedChannelOrUnknownDeviceFails) {
-    {
-        std::unique_lock lock(c("channels").mutex());
-        c("channels").remove(channels_of(frame_)[2]);
-    }
+    c("channels").remove_locked(channels_of(frame_)[2]);
     EXPECT_EQ(run().get("status"), "fail");
     EXPECT_EQ(log_count("model not found for monitor request (likely cause:"), 1u);
 

@@ -347,10 +347,7 @@ TEST_F(Sync, CopiesAreKeptWhileARequestNamesThemAndRemovedAfter) {
     EXPECT_EQ(copies().size(), 2u);
 
     // A copy whose download is no longer stored goes at the next sweep; the other stays.
-    {
-        std::unique_lock lock(c("requests").mutex());
-        c("requests").remove(first.id());
-    }
+    c("requests").remove_locked(first.id());
     service_->sweep_copies(store_);
     auto left = copies();
     ASSERT_EQ(left.size(), 1u);
@@ -361,10 +358,7 @@ TEST_F(Sync, CopiesAreKeptWhileARequestNamesThemAndRemovedAfter) {
     keeper.set("method", "unknown_method");
     keeper.set("current_config", second.at("current_config"));
     engine_.post_request(keeper);
-    {
-        std::unique_lock lock(c("requests").mutex());
-        c("requests").remove(second.id());
-    }
+    c("requests").remove_locked(second.id());
     service_->sweep_copies(store_);
     EXPECT_EQ(copies().size(), 1u);
 

@@ -1,0 +1,128 @@
+// A user's edits and the monitor's write-back of an amplifier's live values, on the real
+// orva_backend with a simulated Mira amplifier inside the network sandbox: 1,000 PUTs of
+// channel names and gains while monitoring runs, and every last written value is in the
+// store and in the saved project afterwards. Each PUT of an associated channel goes on to
+// the amplifier as an update request; a monitoring pass that read the amplifier before the
+// update arrived must not put the older gain back, and neither may an earlier update that
+// a processing thread carries out after a later one.
+#include "tests/support/backend_process.h"
+#include "tests/support/http_client.h"
+#include "tools/mira_sim/sim_client.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/xml_parser.hpp>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using orva_test::http_call;
+using orva_test::http_get;
+
+const std::string amp_id = "0000abcd:00000001";
+constexpr int rounds = 1000;
+
+std::string project() {
+    std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<configuration>"
+                      "<settings><setting><id>1</id><selected_interface>10.99.0.1</selected_interface></setting>"
+                      "</settings><frames><frame><id>1</id><frame_type>mira</frame_type><name>Amp</name><device_id>" +
+                      amp_id + "</device_id><module_class>2</module_class><channels>1 2 3 4</channels></frame>"
+                               "</frames><channels>";
+    for (int k = 1; k <= 4; ++k)
+        xml += "<channel><id>" + std::to_string(k) + "</id><frame_id>1</frame_id><frame_type>mira</frame_type>"
+               "<device_id>" + amp_id + "</device_id><name>Ch" + std::to_string(k) + "</name></channel>";
+    return xml + "</channels></configuration>";
+}
+
+boost::property_tree::ptree json_of(const std::string& text) {
+    std::istringstream in(text);
+    boost::property_tree::ptree tree;
+    boost::property_tree::read_json(in, tree);
+    return tree;
+}
+
+std::string gain_text(int round) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6f", 20.0 + (round % 40) * 0.25);
+    return text;
+}
+
+class WriteBack : public ::testing::Test {
+protected:
+    WriteBack()
+        : sim_(mira_sim::sim_client::default_program(), std::vector<std::string>{"--amp", amp_id + ",kind=2"}),
+          backend_([] {
+              orva_test::backend_process::options o;
+              o.configuration = project();
+              return o;
+          }()) {}
+
+    // Monitoring cycles posted so far, counted in the backend's log.
+    size_t cycles_logged() const {
+        const std::string log = backend_.log();
+        size_t count = 0;
+        for (size_t at = log.find("Fetching monitor data"); at != std::string::npos;
+             at = log.find("Fetching monitor data", at + 1))
+            ++count;
+        return count;
+    }
+
+    mira_sim::sim_client sim_;
+    orva_test::backend_process backend_;
+};
+
+TEST_F(WriteBack, MonitoringNeverRevertsTheUsersLastNamesAndGains) {
+    ASSERT_TRUE(backend_.ready());
+    ASSERT_TRUE(backend_.wait_for_log("Fetching monitor data", 20s)) << backend_.log();
+
+    std::array<std::string, 4> last_name, last_gain;
+    for (int round = 0; round < rounds; ++round) {
+        const int k = round % 4;
+        const std::string channel = std::to_string(k + 1);
+        last_name[k] = "Stage " + channel + "." + std::to_string(round);
+        last_gain[k] = gain_text(round);
+        const auto answer = http_call("PUT", "/channels/" + channel,
+                                      "{\"id\":\"" + channel + "\",\"name\":\"" + last_name[k] + "\",\"gain\":\"" +
+                                          last_gain[k] + "\"}");
+        ASSERT_EQ(answer.status, 200) << answer.body;
+    }
+    // Monitoring went on throughout, and goes on for two more reads.
+    const size_t before = cycles_logged();
+    ASSERT_GT(before, 2u);
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (cycles_logged() < before + 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(50ms);
+    ASSERT_GE(cycles_logged(), before + 2);
+
+    for (int k = 0; k < 4; ++k) {
+        const auto stored = json_of(http_get("/channels/" + std::to_string(k + 1)).body);
+        EXPECT_EQ(stored.get<std::string>("name"), last_name[k]) << k;
+        EXPECT_EQ(stored.get<std::string>("gain"), last_gain[k]) << k;
+    }
+
+    // The saved project (written at the stop) holds them too.
+    ASSERT_EQ(backend_.stop(), 0);
+    std::ifstream file(backend_.data_folder() + "/configuration_orva.xml");
+    ASSERT_TRUE(file.good());
+    boost::property_tree::ptree saved;
+    boost::property_tree::read_xml(file, saved);
+    int found = 0;
+    for (const auto& [tag, node] : saved.get_child("configuration.channels")) {
+        const int k = node.get<int>("id") - 1;
+        ASSERT_GE(k, 0);
+        ASSERT_LT(k, 4);
+        EXPECT_EQ(node.get<std::string>("name"), last_name[static_cast<size_t>(k)]) << k;
+        EXPECT_EQ(node.get<std::string>("gain"), last_gain[static_cast<size_t>(k)]) << k;
+        ++found;
+    }
+    EXPECT_EQ(found, 4);
+}
+
+}  // namespace
