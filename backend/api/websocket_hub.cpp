@@ -11,14 +11,14 @@ namespace nox {
 bool websocket_hub::serve(const connection& c) {
     auto self = std::make_shared<client>();
     {
-        std::lock_guard lock(clients_mutex_);
+        lock_guard lock(clients_mutex_);
         if (closed_) return false;
         clients_.push_back(self);
     }
     const std::string tag = thread_tag();
     try {
         if (c.open && !c.open()) {
-            std::lock_guard lock(self->mutex);
+            lock_guard lock(self->mutex);
             self->closing = true;
         } else {
             log_line(tag + "|> Websocket ready handler");
@@ -28,12 +28,15 @@ bool websocket_hub::serve(const connection& c) {
             std::shared_ptr<const std::string> message;
             bool probe = false;
             {
-                std::unique_lock lock(self->mutex);
-                auto ready = [&] { return self->closing || !self->outbox.empty(); };
-                if (c.keepalive) {
-                    probe = !self->wake.wait_for(lock, options_.keepalive, ready);
-                } else {
-                    self->wake.wait(lock, ready);
+                unique_lock lock(self->mutex);
+                const auto idle_until = std::chrono::steady_clock::now() + options_.keepalive;
+                while (!self->closing && self->outbox.empty()) {
+                    if (!c.keepalive) {
+                        self->wake.wait(lock);
+                    } else if (self->wake.wait_until(lock, idle_until) == std::cv_status::timeout) {
+                        probe = !self->closing && self->outbox.empty();
+                        break;
+                    }
                 }
                 if (!probe) {
                     if (self->outbox.empty()) break;  // closing, nothing left to send
@@ -50,10 +53,8 @@ bool websocket_hub::serve(const connection& c) {
                 written = c.text(*message);
             }
             if (!written) {
-                std::lock_guard lock(self->mutex);
-                self->closing = true;
-                self->outbox.clear();
-                self->outbox_bytes = 0;
+                lock_guard lock(self->mutex);
+                close_client(*self);
             }
         }
         log_line(tag + "|> Quit signal received, exiting websocket handling for mg thread...");
@@ -61,31 +62,35 @@ bool websocket_hub::serve(const connection& c) {
         // One connection's trouble is not the backend's: drop the client, keep serving.
         log_line(tag + "|> Unhandled exception while handling websocket! Closing this client.");
     }
-    std::lock_guard lock(clients_mutex_);
+    lock_guard lock(clients_mutex_);
     clients_.remove(self);
     emptied_.notify_all();
     return true;
 }
 
+void websocket_hub::close_client(client& c) {
+    c.closing = true;
+    c.outbox.clear();
+    c.outbox_bytes = 0;
+}
+
 bool websocket_hub::wait_until_empty(std::chrono::milliseconds timeout) {
-    std::unique_lock lock(clients_mutex_);
-    return emptied_.wait_for(lock, timeout, [this] { return clients_.empty(); });
+    unique_lock lock(clients_mutex_);
+    return emptied_.wait_for(lock, timeout, [this]() REQUIRES(clients_mutex_) { return clients_.empty(); });
 }
 
 void websocket_hub::broadcast(const std::string& text) {
     size_t dropped = 0;
     const auto shared = std::make_shared<const std::string>(text);
     {
-        std::lock_guard list_lock(clients_mutex_);
+        lock_guard list_lock(clients_mutex_);
         for (const auto& c : clients_) {
-            std::lock_guard lock(c->mutex);
+            lock_guard lock(c->mutex);
             if (c->closing) continue;
             if (c->outbox.size() >= options_.max_outbox ||
                 c->outbox_bytes + text.size() > options_.max_outbox_bytes) {
                 // The client stopped reading: close it instead of queueing without bound.
-                c->closing = true;
-                c->outbox.clear();
-                c->outbox_bytes = 0;
+                close_client(*c);
                 ++dropped;
             } else {
                 c->outbox.push_back(shared);
@@ -100,10 +105,10 @@ void websocket_hub::broadcast(const std::string& text) {
 }
 
 void websocket_hub::shutdown() {
-    std::lock_guard list_lock(clients_mutex_);
+    lock_guard list_lock(clients_mutex_);
     closed_ = true;
     for (const auto& c : clients_) {
-        std::lock_guard lock(c->mutex);
+        lock_guard lock(c->mutex);
         // Messages not yet sent are dropped; the shutdown word is the last one.
         c->outbox.clear();
         c->outbox_bytes = 0;
@@ -114,17 +119,17 @@ void websocket_hub::shutdown() {
 }
 
 void websocket_hub::reopen() {
-    std::lock_guard lock(clients_mutex_);
+    lock_guard lock(clients_mutex_);
     closed_ = false;
 }
 
 bool websocket_hub::closed() const {
-    std::lock_guard lock(clients_mutex_);
+    lock_guard lock(clients_mutex_);
     return closed_;
 }
 
 size_t websocket_hub::client_count() const {
-    std::lock_guard lock(clients_mutex_);
+    lock_guard lock(clients_mutex_);
     return clients_.size();
 }
 

@@ -22,8 +22,11 @@
 // before `serve_client` returns, so nothing refers to the connection afterwards.
 //
 // Thread safety: every operation may be called from any thread. Lock order: the
-// client-list mutex, then a client's own mutex.
+// client-list mutex, then a client's own mutex; neither is held while a message is
+// written or logged.
 #pragma once
+
+#include "common/platform/mutex.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -32,7 +35,6 @@
 #include <functional>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <string>
 
 namespace nox {
@@ -71,37 +73,40 @@ public:
     void serve_client(const writer& write) { serve({write, {}, {}}); }
 
     // Appends `text` to every client's outbox.
-    void broadcast(const std::string& text);
+    void broadcast(const std::string& text) EXCLUDES(clients_mutex_);
 
     // Sends "shutting_down" as each client's last message and closes every client.
-    void shutdown();
+    void shutdown() EXCLUDES(clients_mutex_);
     // Waits until every sender loop has ended (each has written its last message), or
     // until `timeout` passes; true when none is left. The web server may only be stopped
     // afterwards: stopping it aborts the writes still in progress.
-    bool wait_until_empty(std::chrono::milliseconds timeout);
+    bool wait_until_empty(std::chrono::milliseconds timeout) EXCLUDES(clients_mutex_);
 
     // Allows clients again after a shutdown (a backend started anew).
-    void reopen();
+    void reopen() EXCLUDES(clients_mutex_);
 
-    size_t client_count() const;
+    size_t client_count() const EXCLUDES(clients_mutex_);
     // True after `shutdown` (until `reopen`).
-    bool closed() const;
+    bool closed() const EXCLUDES(clients_mutex_);
 
 private:
     struct client {
-        std::mutex mutex;
-        std::condition_variable wake;
+        nox::mutex mutex;
+        std::condition_variable_any wake;
         // One copy of each message, shared by every outbox it is in.
-        std::deque<std::shared_ptr<const std::string>> outbox;  // guarded by mutex
-        size_t outbox_bytes = 0;         // guarded by mutex
-        bool closing = false;            // guarded by mutex
+        std::deque<std::shared_ptr<const std::string>> outbox GUARDED_BY(mutex);
+        size_t outbox_bytes GUARDED_BY(mutex) = 0;
+        bool closing GUARDED_BY(mutex) = false;
     };
 
+    // Gives up a client's queued messages and marks it closing.
+    static void close_client(client& c) REQUIRES(c.mutex);
+
     const options options_;
-    mutable std::mutex clients_mutex_;
-    std::condition_variable emptied_;             // signalled when a client is removed
-    std::list<std::shared_ptr<client>> clients_;  // guarded by clients_mutex_
-    bool closed_ = false;                         // guarded by clients_mutex_
+    mutable nox::mutex clients_mutex_;
+    std::condition_variable_any emptied_;  // signalled when a client is removed
+    std::list<std::shared_ptr<client>> clients_ GUARDED_BY(clients_mutex_);
+    bool closed_ GUARDED_BY(clients_mutex_) = false;
 };
 
 }  // namespace nox

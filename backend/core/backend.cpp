@@ -9,6 +9,7 @@
 #include "backend/tesira/tesira_handlers.h"
 #include "common/log/log.h"
 
+#include <cstdlib>
 #include <iostream>
 #include <stdexcept>
 
@@ -43,6 +44,8 @@ backend::backend()
     monitoring.lookup_device = [this](const std::string& id) { return registry_.lookup(id); };
     monitoring.quit_flag = &quit_flag_;
     monitoring.fatal = [this] { request_quit(); };
+    if (const char* period = std::getenv("ORVA_MONITOR_PERIOD_MS"))
+        if (auto parsed = parse_monitor_period(period)) monitoring.monitor_period = *parsed;
     sync_monitoring_ = std::make_unique<sync_monitoring>(engine_, std::move(monitoring));
 }
 

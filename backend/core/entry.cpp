@@ -6,6 +6,7 @@
 #include "backend/core/quit_port.h"
 #include "backend/core/signals.h"
 #include "backend/core/version.h"
+#include "backend/requests/monitor_thread.h"
 #include "common/log/log.h"
 #include "common/platform/platform.h"
 
@@ -71,6 +72,8 @@ int backend_main(int argc, char** argv) {
     if (const char* limit = std::getenv("ORVA_LOG_MAX_BYTES"); limit && !log::parse_max_size(limit))
         log_line(std::string("ORVA_LOG_MAX_BYTES ignored (a byte count of at least 4096, optionally with K, M "
                              "or G): ") + limit);
+    if (const char* period = std::getenv("ORVA_MONITOR_PERIOD_MS"); period && !parse_monitor_period(period))
+        log_line(std::string("ORVA_MONITOR_PERIOD_MS ignored (milliseconds from 10 to 60000): ") + period);
 
     // 7. The lock-file folder.
     if (!app_data) {

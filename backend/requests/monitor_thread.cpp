@@ -5,6 +5,7 @@
 #include "common/log/log.h"
 #include "common/metrics/metrics.h"
 
+#include <charconv>
 #include <set>
 #include <vector>
 
@@ -22,6 +23,14 @@ bool finished_cycle(const model& m) {
 }
 
 }  // namespace
+
+std::optional<std::chrono::milliseconds> parse_monitor_period(std::string_view text) {
+    long value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc{} || end != text.data() + text.size() || value < 10 || value > 60000)
+        return std::nullopt;
+    return std::chrono::milliseconds(value);
+}
 
 monitor_thread::monitor_thread(request_engine& engine, monitor_options options)
     : engine_(engine), options_(std::move(options)) {

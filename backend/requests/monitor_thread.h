@@ -22,21 +22,29 @@
 // Thread safety: `start` once; `stop`, `tick` and the counters from any thread.
 #pragma once
 
-#include <atomic>
-#include <chrono>
 #include "common/platform/mutex.h"
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <optional>
+#include <string_view>
 #include <thread>
 
 namespace nox {
 
 class request_engine;
 
+inline constexpr std::chrono::milliseconds default_monitor_period{1000};
+
+// The monitoring period of the setting ORVA_MONITOR_PERIOD_MS: a whole number of
+// milliseconds from 10 to 60000; nothing for any other text.
+std::optional<std::chrono::milliseconds> parse_monitor_period(std::string_view text);
+
 struct monitor_options {
-    std::chrono::milliseconds period{1000};
+    std::chrono::milliseconds period = default_monitor_period;
     // The backend's quit flag (may be null).
     const std::atomic<bool>* quit_flag = nullptr;
     // Called when the loop fails beyond a single tick (the backend's quit).

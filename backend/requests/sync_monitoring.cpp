@@ -13,6 +13,7 @@ sync_monitoring::sync_monitoring(request_engine& engine, sync_monitoring_options
     monitor_options monitor;
     monitor.quit_flag = options_.quit_flag;
     monitor.fatal = options_.fatal;
+    monitor.period = options_.monitor_period;
     monitor.housekeeping = [this] { sync_->sweep_copies(engine_.store()); };
     monitor_ = std::make_unique<monitor_thread>(engine_, std::move(monitor));
 }

@@ -16,6 +16,7 @@
 #include "backend/requests/sync_handlers.h"
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -31,6 +32,8 @@ struct sync_monitoring_options {
     // The backend's quit flag, and what the monitor thread calls when its loop fails.
     const std::atomic<bool>* quit_flag = nullptr;
     std::function<void()> fatal;
+    // How often the monitor thread starts a cycle.
+    std::chrono::milliseconds monitor_period = default_monitor_period;
 };
 
 class sync_monitoring {

@@ -229,7 +229,11 @@ void tesira_project::associate_by_name(const std::string& amp_name, const std::v
         engine_.enqueue_write("channels", change);
     }
     if (found) {
-        frames.put(frame);
+        // Only what the association changes: the frame's other attributes may have been
+        // edited since it was found.
+        model change(frame.id());
+        for (const char* key : {"synced", "frame_type", "device_id", "server_address"}) change.set(key, frame.get(key));
+        frames.update(change);
     } else {
         frames.add_locked(frame);
         model request;
@@ -284,7 +288,7 @@ pt::ptree tesira_project::build_export_document() const {
         for (const int32_t id : ids) {
             model channel;
             try {
-                channel = channels.get(id);
+                channel = channels.get_locked(id);
             } catch (const model_not_found&) {
                 // A channel missing from the store exports with empty texts.
             }
