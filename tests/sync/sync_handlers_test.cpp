@@ -27,7 +27,9 @@ protected:
                 seen_.push_back(r);
                 released_.wait(lock, [&] { return !hold_ || e.closed(); });
             }
-            for (auto& [collection, m] : changes_[frame]) e.enqueue_write(collection, m);
+            // Looked up, never inserted: several processing threads run this at once.
+            if (const auto scripted = changes_.find(frame); scripted != changes_.end())
+                for (const auto& [collection, m] : scripted->second) e.enqueue_write(collection, m);
             r.set("status", failing_.count(frame) ? "fail" : "done");
         };
         engine_.methods().set_handler("get", "wait", sub);
