@@ -38,12 +38,17 @@ std::optional<model> amplifier_update(const std::string& collection, const model
 
 model apply_client_edit(request_engine& engine, const std::string& collection, const model& stored,
                         const model& body) {
+    // Everything that refuses a body is checked before anything changes.
+    check_attributes(body);
     model merged = stored;
     for (const auto& [key, value] : body.attributes()) merged.set(key, value);
     normalise_merged(merged, body);
     merged.set_id(stored.id());
-    engine.commit(collection, body, false);
+    // The amplifier update is stored before the edit: a monitoring pass that finds the
+    // edit in the store also finds the update waiting, and leaves its values alone
+    // instead of writing back what it read from the amplifier before they got there.
     if (auto update = amplifier_update(collection, stored, merged)) engine.post_request(std::move(*update));
+    engine.commit(collection, body, false);
     return merged;
 }
 

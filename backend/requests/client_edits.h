@@ -33,9 +33,10 @@ class request_engine;
 // model is not a frame or channel of an associated amplifier, or nothing changed.
 std::optional<model> amplifier_update(const std::string& collection, const model& stored, const model& merged);
 
-// Merges the client's `body` into the stored model `stored` of `collection` (committed
-// without "sigupdate"), posts the `amplifier_update` when there is one, and returns the
-// model as merged. Throws what the store throws for a refused body (nothing is changed).
+// Posts the `amplifier_update` of the client's `body` when there is one, then merges
+// `body` into the stored model `stored` of `collection` (committed without "sigupdate"),
+// and returns the model as merged. Throws what the store throws for a refused body
+// (nothing is changed).
 model apply_client_edit(request_engine& engine, const std::string& collection, const model& stored,
                         const model& body);
 

@@ -1,13 +1,15 @@
-// A user's edits and the monitor's write-back of an amplifier's live values, on the real
-// orva_backend with a simulated Mira amplifier inside the network sandbox: 1,000 PUTs of
-// channel names and gains while monitoring runs. Each PUT of an associated channel goes on
-// to the amplifier as an update request carrying the new name; a monitoring pass that read
-// the amplifier before the update arrived must not put the older name back, and neither
-// may an earlier update that a processing thread carries out after a later one: every last
-// written name is in the store and in the saved project afterwards. The gain of a Mira
-// amplifier is its own (read-only, reported live): the user's gains never reach it, and
-// monitoring puts the amplifier's gain back once the edits are over, rather than keeping
-// whatever a user wrote last or leaving an edit's value behind for good.
+// A user's edits and the monitor's write-back of what it read from an amplifier, on the
+// real orva_backend with a simulated Mira amplifier inside the network sandbox: 1,000 PUTs
+// of channel names, cable resistances and gains while monitoring runs. The amplifier
+// reports its settings changed (its dirty flag stays set), so every pass reads all its
+// parameters, the cable resistances included, and writes back what differs. Each PUT goes
+// on to the amplifier as an update request; a pass that read the amplifier before the
+// update arrived must not put the older value back, and neither may an earlier update
+// that a processing thread carries out after a later one: a value read back while the
+// edits go on is the last one written, and every last written value is in the store and
+// in the saved project afterwards. The gain of a Mira amplifier is its own (read-only,
+// reported live): the user's gains never reach it, and monitoring puts the amplifier's
+// gain back once the edits are over.
 //
 // The backend monitors every 20 ms here instead of every second, and the PUTs are paced,
 // so that they spread over dozens of monitoring passes rather than fitting between two.
@@ -56,6 +58,12 @@ boost::property_tree::ptree json_of(const std::string& text) {
     return tree;
 }
 
+std::string cable_text(int round) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6f", 0.5 + (round % 40) * 0.25);
+    return text;
+}
+
 std::string gain_text(int round) {
     char text[32];
     std::snprintf(text, sizeof text, "%.6f", 20.0 + (round % 40) * 0.25);
@@ -87,7 +95,8 @@ protected:
     orva_test::backend_process backend_;
 };
 
-TEST_F(WriteBack, MonitoringKeepsTheUsersLastNamesAndTheAmplifiersGains) {
+TEST_F(WriteBack, MonitoringKeepsTheUsersLastValuesAndTheAmplifiersGains) {
+    sim_.expect_ok("status " + amp_id + " 8192");  // bit 13: settings changed on the amplifier
     ASSERT_TRUE(backend_.ready());
     ASSERT_TRUE(backend_.wait_for_log("Fetching monitor data", 20s)) << backend_.log();
     std::array<std::string, 4> amp_gain;
@@ -101,20 +110,35 @@ TEST_F(WriteBack, MonitoringKeepsTheUsersLastNamesAndTheAmplifiersGains) {
 
     const size_t cycles_before = cycles_logged();
     const auto give_up = std::chrono::steady_clock::now() + 40s;
-    std::array<std::string, 4> last_name, last_gain;
+    std::array<std::string, 4> last_name, last_cable, last_gain;
+    int reverted = 0;  // reads that found an older value than the last one written
+    std::string first_revert;
     for (int round = 0; round < rounds; ++round) {
         ASSERT_LT(std::chrono::steady_clock::now(), give_up) << "only " << round << " PUTs in 40 s";
         const int k = round % 4;
         const std::string channel = std::to_string(k + 1);
         last_name[k] = "Stage " + channel + "." + std::to_string(round);
+        last_cable[k] = cable_text(round);
         last_gain[k] = gain_text(round);
         ASSERT_NE(last_gain[k], amp_gain[k]);
         const auto answer = http_call("PUT", "/channels/" + channel,
-                                      "{\"id\":\"" + channel + "\",\"name\":\"" + last_name[k] + "\",\"gain\":\"" +
+                                      "{\"id\":\"" + channel + "\",\"name\":\"" + last_name[k] +
+                                          "\",\"t1_cable_resistance\":\"" + last_cable[k] + "\",\"gain\":\"" +
                                           last_gain[k] + "\"}");
         ASSERT_EQ(answer.status, 200) << answer.body;
+        // The channel edited one round before: its update may still be on its way to the
+        // amplifier, so a pass may just have read the older value there.
+        if (round > 0) {
+            const size_t p = static_cast<size_t>((round - 1) % 4);
+            const std::string body = http_get("/channels/" + std::to_string(p + 1)).body;
+            const std::string name = orva_test::json_field(body, "name");
+            const std::string cable = orva_test::json_field(body, "t1_cable_resistance");
+            if ((name != last_name[p] || cable != last_cable[p]) && reverted++ == 0)
+                first_revert = name + " " + cable + " instead of " + last_name[p] + " " + last_cable[p];
+        }
         std::this_thread::sleep_for(put_pause);
     }
+    EXPECT_EQ(reverted, 0) << first_revert;
     // Monitoring went on throughout (at 20 ms, about a hundred passes; far fewer would mean
     // that the edits did not meet the write-backs), and goes on for two more reads.
     const size_t before = cycles_logged();
@@ -126,6 +150,7 @@ TEST_F(WriteBack, MonitoringKeepsTheUsersLastNamesAndTheAmplifiersGains) {
     for (int k = 0; k < 4; ++k) {
         const auto stored = json_of(http_get("/channels/" + std::to_string(k + 1)).body);
         EXPECT_EQ(stored.get<std::string>("name"), last_name[k]) << k;
+        EXPECT_EQ(stored.get<std::string>("t1_cable_resistance"), last_cable[k]) << k;
         EXPECT_EQ(stored.get<std::string>("gain"), amp_gain[k]) << k;
     }
 
@@ -141,6 +166,7 @@ TEST_F(WriteBack, MonitoringKeepsTheUsersLastNamesAndTheAmplifiersGains) {
         ASSERT_GE(k, 0);
         ASSERT_LT(k, 4);
         EXPECT_EQ(node.get<std::string>("name"), last_name[static_cast<size_t>(k)]) << k;
+        EXPECT_EQ(node.get<std::string>("t1_cable_resistance"), last_cable[static_cast<size_t>(k)]) << k;
         EXPECT_EQ(node.get<std::string>("gain"), amp_gain[static_cast<size_t>(k)]) << k;
         ++found;
     }
