@@ -139,4 +139,13 @@ TEST_F(MonitorTick, CleanUpCopesWithRequestsWithoutTransactionId) {
     EXPECT_EQ(cycles[0].get("method"), "sync");
 }
 
+// ORVA_MONITOR_PERIOD_MS: whole milliseconds from 10 to 60000, nothing else.
+TEST(MonitorPeriod, AcceptsWholeMillisecondsInRangeOnly) {
+    EXPECT_EQ(nox::parse_monitor_period("20"), std::chrono::milliseconds(20));
+    EXPECT_EQ(nox::parse_monitor_period("10"), std::chrono::milliseconds(10));
+    EXPECT_EQ(nox::parse_monitor_period("60000"), std::chrono::milliseconds(60000));
+    for (const char* refused : {"", "9", "0", "-20", "60001", "20ms", " 20", "20 ", "2.5", "99999999999999999999"})
+        EXPECT_FALSE(nox::parse_monitor_period(refused)) << refused;
+}
+
 }  // namespace
