@@ -327,11 +327,7 @@ TEST_F(handler_fixture, MiraAmplifierFallingSilentEndsTheDownloadEarly) {
     ASSERT_GT(rows.size(), 20u);
 
     const int32_t id = add_frame("mira", "28", "00000000:00000001");
-    std::string ids;
-    for (auto ch : channels_of(id)) ids += (ids.empty() ? "" : " ") + std::to_string(ch);
-    nox::model request(1);
-    request.set("frame_id", std::to_string(id));
-    request.set("channels", ids);
+    const nox::model request = frame_request(id);
     const size_t mark = transport->sent.size();
     EXPECT_EQ(nox::read_frame(*dev, request, engine_), 13);
     const auto sent = transport->since(mark);
@@ -374,11 +370,7 @@ TEST_F(handler_fixture, MiraDownloadAsksTheRouteMatrixOnce) {
         transport->replies.emplace(p->stem + "?" + argument, "1 1 1 1");
     }
     const int32_t id = add_frame("mira", "28", "00000000:00000001");
-    std::string ids;
-    for (auto ch : channels_of(id)) ids += (ids.empty() ? "" : " ") + std::to_string(ch);
-    nox::model request(1);
-    request.set("frame_id", std::to_string(id));
-    request.set("channels", ids);
+    const nox::model request = frame_request(id);
     const size_t mark = transport->sent.size();
     EXPECT_EQ(nox::read_frame(*dev, request, engine_), 0);
     const auto sent = transport->since(mark);

@@ -97,6 +97,15 @@ protected:
         return id;
     }
     std::vector<int32_t> channels_of(int32_t frame_id) { return nox::channel_ids_of(frame(frame_id)); }
+    // A request naming the frame and its channels, as a download or upload carries them.
+    nox::model frame_request(int32_t frame_id) {
+        std::string ids;
+        for (auto ch : channels_of(frame_id)) ids += (ids.empty() ? "" : " ") + std::to_string(ch);
+        nox::model request(1);
+        request.set("frame_id", std::to_string(frame_id));
+        request.set("channels", ids);
+        return request;
+    }
 
     std::string log_text() {
         std::ifstream in(folder_ / "orva.log");
