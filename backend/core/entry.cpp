@@ -38,11 +38,11 @@ int backend_main(int argc, char** argv) {
     // threads would then cost hundreds of megabytes. Small pages for this process.
     ::prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0);
 
-    // 1. The installation folder: the folder of the running executable.
+    // The installation folder: the folder of the running executable.
     const std::string installation =
         platform::folder_of(platform::executable_path(argc > 0 ? argv[0] : nullptr));
 
-    // 2. The data folder: Orva in the per-user data folder, else the installation folder.
+    // The data folder: Orva in the per-user data folder, else the installation folder.
     std::string data_folder = installation;
     auto app_data = platform::local_app_data_folder();
     if (app_data) {
@@ -58,14 +58,14 @@ int backend_main(int argc, char** argv) {
     log::instance().set_log_path(data_folder + "/orva.log");
     std::cout << "Writing configuration and logs to: " << data_folder << std::endl;
 
-    // 3.-4.
+    // Where the project, its template, the user interface and the examples are.
     auto the_backend = std::make_unique<backend>();
     the_backend->configuration_path = data_folder + "/configuration_orva.xml";
     const std::string document_root = installation + "/html/";
     the_backend->template_path = installation + "/template_configuration_orva.xml";
     the_backend->examples_path = installation + "/examples";
 
-    // 5.-6.
+    // A fresh log for this run, opened with the version.
     log::instance().log_truncate();
     log_line(std::string("starting main version:") + backend_version);
     log_line("version with revision:" + revision_of(backend_version));
@@ -75,7 +75,7 @@ int backend_main(int argc, char** argv) {
     if (const char* period = std::getenv("ORVA_MONITOR_PERIOD_MS"); period && !parse_monitor_period(period))
         log_line(std::string("ORVA_MONITOR_PERIOD_MS ignored (milliseconds from 10 to 60000): ") + period);
 
-    // 7. The lock-file folder.
+    // The lock-file folder.
     if (!app_data) {
         log_line("failed get app-data folder! error: " + std::to_string(-1));
         return 1;
@@ -84,14 +84,12 @@ int backend_main(int argc, char** argv) {
     platform::make_directories(lock_folder);
     lock_file lock(lock_folder + "/main.pid");
 
-    // 8.
+    // One backend per user: the lock file names a running one.
     if (lock.held_by_other()) {
         log_line("pidfile exists and seems we are already running! exiting!");
         return 1;
     }
-    // 9.
     install_signal_handlers(the_backend->wake());
-    // 10.-11.
     if (!lock.write()) {
         log_line("Could not write pid file at: " + lock.path() +
                  " you might want to check permissions and remove the file.");
@@ -103,7 +101,7 @@ int backend_main(int argc, char** argv) {
     if (int removed = platform::remove_interrupted_writes(the_backend->configuration_path))
         log_line("Removed " + std::to_string(removed) + " temporary file(s) of an interrupted save");
 
-    // 12. Installation files.
+    // The installation is whole: template and user interface present.
     if (!platform::file_readable(the_backend->template_path)) {
         log_line("Could not find template configuration at " + the_backend->template_path +
                  " -- installation corrupt?\n");
@@ -130,7 +128,6 @@ int backend_main(int argc, char** argv) {
         return 1;
     }
 
-    // 13.-14.
     the_backend->store().register_default_collections();
     the_backend->revision = revision_of(backend_version);
 
@@ -138,7 +135,6 @@ int backend_main(int argc, char** argv) {
     // can also stop it (a "SIGINT" sent meanwhile waits in the port's queue).
     std::optional<quit_port> port(std::in_place, the_backend->quit_flag(), the_backend->wake());
 
-    // 15.-16.
     if (!the_backend->start(document_root)) {
         the_backend->shutdown();
         lock.remove();
@@ -146,7 +142,7 @@ int backend_main(int argc, char** argv) {
     }
     install_signal_handlers(the_backend->wake());
 
-    // 17.-18.
+    // Serves until "SIGINT" on the quit port or a signal, then stops in order.
     port->serve();
     port.reset();  // closed before the shutdown, which may take a moment
     the_backend->shutdown();
