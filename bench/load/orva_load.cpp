@@ -2,7 +2,7 @@
 // a steady rate of REST requests, for a bounded time. Run inside the network sandbox (it
 // starts the simulator and the backend itself, and talks to loopback only):
 //
-//   scripts/sandbox.sh env ORVA_BIN_DIR=build/bin build/bench/orva_load \
+//   scripts/sandbox.sh env ORVA_BIN_DIR=build/bin build/bench/orva_load
 //       [--seconds 300] [--amps 32] [--clients 50] [--rate 200] [--interval 60] [--check]
 //
 // The requests are scheduled at a fixed rate (open loop: a slow answer does not slow the

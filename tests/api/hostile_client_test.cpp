@@ -168,7 +168,7 @@ TEST_F(HostileClients, BrokenChunkedBodiesAreRefused) {
 
 TEST_F(HostileClients, UrisThatTryToLeaveTheDocumentRootOrConfuseRoutesAreRefused) {
     const std::string secret = "\"name\":\"Hall\"";  // inside configuration_orva.xml
-    for (const std::string target :
+    for (const std::string& target :
          std::vector<std::string>{"/../configuration_orva.xml", "/../../../../etc/passwd", "/%2e%2e/%2e%2e/etc/passwd",
           "/html/../../configuration_orva.xml", "/..%2fconfiguration_orva.xml", "/%2e%2e%2f..%2fetc%2fpasswd",
           "/index.html%00.txt", "/%00", "/zones%00", "/zones/1%00", "/frames/%00/channels"}) {
