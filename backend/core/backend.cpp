@@ -94,6 +94,7 @@ void backend::register_handlers() {
 
 bool backend::start(const std::string& document_root) {
     quit_flag_.store(false);
+    registry_.resume_rebuilds();
     store_.set_paths(configuration_path, template_path);
     store_.load_logins();
     prometheus_metrics::sources sources;
@@ -180,6 +181,7 @@ void backend::join_workers() {
 
 void backend::shutdown() {
     quit_flag_.store(true);
+    registry_.stop_rebuilds();
     engine_.close();
     sync_monitoring_->stop_monitor();
     // A calibration or sweep in its pauses ends now instead of after its last minute.

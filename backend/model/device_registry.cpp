@@ -143,13 +143,20 @@ void device_registry::rebuild_devices(bool keep_devices) {
     // it happens outside the registry mutex.
     std::vector<std::pair<std::string, device_ptr>> built;
     bool old_firmware_found = false;
+    const auto stopped = [this] {
+        if (!stopping_.load()) return false;
+        log_line("Device rebuild abandoned: the backend is stopping");
+        return true;
+    };
     for (const auto& frame : store_.collection("frames").get_all()) {
         const std::string device_id = frame.get("device_id");
         if (device_id.empty()) continue;
         if (frame.get("frame_type").empty())
             log_line("warn: associated frame did not have frame type, frame id: " + std::to_string(frame.id()));
+        if (stopped()) return;
         device_ptr dev = hooks_.make_device ? hooks_.make_device(frame) : nullptr;
         if (!dev) continue;
+        if (stopped()) return;
         built.emplace_back(device_id, dev);
         if (unreachable.count(device_id)) dev->set_unreachable();
         if (apply_stored_login(*dev) && dev->connected()) {

@@ -25,6 +25,7 @@
 #include "backend/model/project_store.h"
 #include "common/platform/mutex.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -74,6 +75,11 @@ public:
     // amplifier that was unreachable stays in its hold-off. Broadcasts "old_fw_detected"
     // when a device has firmware too old to write to. Then propagates the interface.
     void rebuild_devices(bool keep_devices) EXCLUDES(rebuild_mutex_, mutex_);
+    // For the backend's stop: a rebuild in progress ends before its next amplifier (each
+    // silent one costs seconds), keeping the devices registered before it, and so does
+    // every later one until `resume_rebuilds`.
+    void stop_rebuilds() { stopping_.store(true); }
+    void resume_rebuilds() { stopping_.store(false); }
     // Refreshes the interface settings and hands `selected_interface` to the family of
     // every registered device.
     void propagate_interface() EXCLUDES(mutex_);
@@ -107,6 +113,7 @@ private:
     mutex rebuild_mutex_ ACQUIRED_BEFORE(mutex_);  // serialises rebuilds
     mutable mutex mutex_;
     std::unordered_map<std::string, device_ptr> devices_ GUARDED_BY(mutex_);
+    std::atomic<bool> stopping_{false};
 };
 
 // The channel ids listed in a frame's `channels` (split at blanks and tabs).

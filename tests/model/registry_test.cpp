@@ -192,6 +192,30 @@ TEST_F(RegistryTest, RebuildKeepsHoldOffsFlagsOldFirmwareAndHandsOverTheInterfac
     EXPECT_EQ(registry_.lookup("nothing"), nullptr);
 }
 
+TEST_F(RegistryTest, AStoppedRebuildEndsBeforeItsNextAmplifierAndKeepsTheDevicesItHad) {
+    for (uint32_t n : {1u, 2u, 3u}) {
+        model frame;
+        frame.set("device_id", "dev" + std::to_string(n));
+        frame.set("frame_type", "mira");
+        c("frames").add_locked(frame);
+    }
+    registry_.rebuild_devices(false);
+    const auto first = registry_.lookup("dev1");
+    made_.clear();
+    // The backend stops while the first amplifier of a rebuild is being made.
+    make_ = [this](fake_device&) { registry_.stop_rebuilds(); };
+    registry_.rebuild_devices(false);
+    EXPECT_EQ(made_.size(), 1u);
+    EXPECT_EQ(registry_.lookup("dev1"), first);
+    registry_.rebuild_devices(false);  // and every later one until resumed
+    EXPECT_EQ(made_.size(), 1u);
+    registry_.resume_rebuilds();
+    make_ = nullptr;
+    registry_.rebuild_devices(false);
+    EXPECT_EQ(made_.size(), 4u);
+    EXPECT_NE(registry_.lookup("dev1"), first);
+}
+
 TEST_F(RegistryTest, StoredAndGivenLogins) {
     model frame;
     frame.set("device_id", "tag1");
