@@ -3,6 +3,7 @@
 // the Host and Origin checks with the added names and TLS.
 #include "backend/api/origin_guard.h"
 #include "backend/api/site_access.h"
+#include "tests/support/test_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -18,8 +19,7 @@ namespace fs = std::filesystem;
 class SiteAccess : public ::testing::Test {
 protected:
     SiteAccess() {
-        folder_ = fs::temp_directory_path() / ("orva-site-" + std::to_string(::getpid()) + "-" +
-                                               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        folder_ = orva_test::test_folder("orva-site");
         fs::create_directories(folder_);
         file_ = (folder_ / "passwords").string();
     }

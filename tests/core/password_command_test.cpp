@@ -3,6 +3,7 @@
 // user to exist.
 #include "backend/api/site_access.h"
 #include "backend/core/password_command.h"
+#include "tests/support/test_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -18,8 +19,7 @@ namespace fs = std::filesystem;
 class PasswordCommand : public ::testing::Test {
 protected:
     PasswordCommand() {
-        folder_ = fs::temp_directory_path() / ("orva-passwords-" + std::to_string(::getpid()) + "-" +
-                                               ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        folder_ = orva_test::test_folder("orva-passwords");
     }
     ~PasswordCommand() override { fs::remove_all(folder_); }
 
