@@ -8,6 +8,10 @@
 #
 # ORVA_FUZZ_BUILD_DIR (build-fuzz) names the build; ORVA_FUZZ_JOBS (the number of cores)
 # how many targets run at once. Each target's log is <build>/fuzz-work/<target>.log.
+# ORVA_FUZZ_SEED fixes libFuzzer's random seed (0, the default, lets it choose one): the
+# test suite's short runs use a fixed seed, so that they try the same inputs on every
+# run and a failure there is a regression, not a new finding; long runs explore with a
+# new seed each time.
 set -eu
 cd "$(dirname "$0")/.."
 seconds="${1:-15}"
@@ -28,7 +32,7 @@ run_one() {
   # 4 GiB: the WebSocket target's server may reserve (not fill) a buffer of up to 2 GiB
   # for a frame a client announces.
   # In the network sandbox: some targets play an amplifier or a server on a loopback port.
-  if scripts/sandbox.sh "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 \
+  if scripts/sandbox.sh "$build/fuzz/$target" -max_total_time="$seconds" -seed="${ORVA_FUZZ_SEED:-0}" -timeout=10 -rss_limit_mb=4096 \
       -malloc_limit_mb=4096 -print_final_stats=1 -artifact_prefix="$build/fuzz-findings/$target-" \
       "$work" > "$work.log" 2>&1; then
     runs=$(grep -m1 'stat::number_of_executed_units' "$work.log" | awk '{print $2}')

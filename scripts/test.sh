@@ -13,7 +13,8 @@
 #   asan   every CTest test again, built with clang under AddressSanitizer and
 #          UndefinedBehaviorSanitizer (build-asan/)
 #   tsan   the tests that exercise threads under ThreadSanitizer (build-tsan/)
-#   fuzz   every fuzz target for ORVA_FUZZ_SECONDS (15) seconds from its seed corpus,
+#   fuzz   every fuzz target for ORVA_FUZZ_SECONDS (15) seconds from its seed corpus with
+#          the fixed seed ORVA_FUZZ_SEED (1),
 #          built with clang, libFuzzer, ASan and UBSan (build-fuzz/)
 #   tsa    the programs and their libraries compiled by clang with its thread-safety
 #          analysis, warnings as errors (-Wthread-safety -Werror, build-tsa/; nothing runs)
@@ -102,7 +103,7 @@ if wants fuzz; then
   begin_stage fuzz
   configure_sanitized build-fuzz address,undefined -DORVA_FUZZ=ON
   cmake --build build-fuzz -j "$jobs" --target orva_fuzz_targets
-  scripts/fuzz.sh "${ORVA_FUZZ_SECONDS:-15}"
+  ORVA_FUZZ_SEED="${ORVA_FUZZ_SEED:-1}" scripts/fuzz.sh "${ORVA_FUZZ_SECONDS:-15}"
   end_stage fuzz
 fi
 

@@ -228,17 +228,20 @@ void normalise_merged(model& merged, const model& incoming) {
     const float hi = full_scale - base + 36.1f;
     if (incoming_sensitivity && !incoming_gain) {
         const float sensitivity = merged.get_float("sensitivity");
-        if (!std::isfinite(sensitivity))
+        if (!std::isfinite(sensitivity) || std::fabs(sensitivity) > 1e9f)
             throw std::invalid_argument("sensitivity out of range: \"" + merged.get("sensitivity") + "\"");
         merged.set("gain", format_float(lo + (hi - lo) * sensitivity / 511.0f));
-    } else {
-        const float gain = merged.has("gain") ? merged.get_float("gain") : lo;
-        const float sensitivity = (gain - lo) / (hi - lo) * 511.0f + 0.5f;
-        // A gain far outside the amplifier's range must not overflow the integer.
-        if (!std::isfinite(sensitivity) || std::fabs(sensitivity) > 1e9f)
-            throw std::invalid_argument("gain out of range: \"" + merged.get("gain") + "\"");
-        merged.set("sensitivity", std::to_string(static_cast<long long>(sensitivity)));
     }
+    // The sensitivity always follows the stored gain text, also when it came in alone:
+    // then a model read back from its own file is the same model. A sensitivity of "3.7"
+    // would otherwise be kept as sent and become "4" at the next load, and one too large
+    // would give a gain that the next load refuses, losing the saved project.
+    const float gain = merged.has("gain") ? merged.get_float("gain") : lo;
+    const float sensitivity = (gain - lo) / (hi - lo) * 511.0f + 0.5f;
+    // A gain far outside the amplifier's range must not overflow the integer.
+    if (!std::isfinite(sensitivity) || std::fabs(sensitivity) > 1e9f)
+        throw std::invalid_argument("gain out of range: \"" + merged.get("gain") + "\"");
+    merged.set("sensitivity", std::to_string(static_cast<long long>(sensitivity)));
 }
 
 }  // namespace nox

@@ -107,6 +107,19 @@ TEST(CollectionMerge, GainAndSensitivityAreCoupled) {
     c.update(make(2, {{"sensitivity", "0"}}));
     EXPECT_EQ(c.get_locked(2).at("gain"), "-1.096333");
 
+    // A sensitivity that comes alone is stored as the integer its gain gives back, so the
+    // model is the same when read again from a saved file (where both keys come in).
+    c.update(make(1, {{"sensitivity", "3.7"}}));
+    const model once = c.get_locked(1);
+    EXPECT_EQ(once.at("sensitivity"), "4");
+    c.update(make(1, {{"gain", once.at("gain").c_str()}, {"sensitivity", once.at("sensitivity").c_str()}}));
+    EXPECT_EQ(c.get_locked(1), once);
+    c.update(make(1, {{"sensitivity", "-3"}}));  // truncated toward zero, as from a gain
+    EXPECT_EQ(c.get_locked(1).at("sensitivity"), "-2");
+    // One that would give a gain the next load refuses is refused now.
+    EXPECT_THROW(c.update(make(1, {{"sensitivity", "1e30"}})), std::invalid_argument);
+    EXPECT_EQ(c.get_locked(1).at("sensitivity"), "-2");
+
     c.add_locked(make(0, {}));  // no frame_type: unrelated
     c.update(make(3, {{"gain", "10"}}));
     EXPECT_FALSE(c.get_locked(3).has("sensitivity"));
