@@ -101,7 +101,10 @@ export class request_tracker {
 
   async post(request) {
     try {
-      const registered = await api.register_job(request.body);
+      // The registration only reserves the id; an uploaded file's text (`data`) goes up
+      // once, with the start.
+      const { data, ...head } = request.body;
+      const registered = await api.register_job(head);
       request.id = String(registered.id);
       this.by_id.set(request.id, request);
       const started = await api.start_job({ ...request.body, id: request.id });

@@ -73,8 +73,17 @@ test('a Tesira project file is imported from the browser; a file without amplifi
   await check_accessibility('Tesira import dialog');
   await page.getByRole('dialog', { name: 'Import a Tesira project' }).getByRole('button', { name: 'Cancel' }).click();
 
+  // The file's text goes up once: with the job's start, not with its registration.
+  const uploads = [];
+  const watch = (request) => {
+    if (request.method() === 'POST' && request.url().includes('/api/job/')) uploads.push([request.url(), request.postData() || '']);
+  };
+  page.on('request', watch);
   await import_file('hall.xml', hall_file);
   await page.getByText('Import hall.xml: done.').waitFor({ timeout: 15000 });
+  page.off('request', watch);
+  assert.deepEqual(uploads.map(([url, body]) => [url.replace(/^.*\/api\/job\//, ''), body.includes('AmpBlock')]),
+    [['register/', false], ['start/', true]]);
   assert.deepEqual(await frame_names(), ['Hall left', 'Hall right']);
   // The uploaded text is not kept in the request records.
   assert.ok(!(await get('/requests')).body.includes('AmpBlock'));
