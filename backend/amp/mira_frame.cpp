@@ -174,8 +174,10 @@ exchange_reply decode_reply(std::span<const std::uint8_t> d, std::uint64_t reque
         reply.kind = reply_kind::damaged;
         return reply;
     }
+    // More words than a 280-byte binary frame holds is no reply of the protocol, even in a
+    // longer datagram.
     const std::size_t count = d[header_size + 1];
-    if (header_size + 4 * count > payload_end) {
+    if (count > max_binary_words || header_size + 4 * count > payload_end) {
         reply.kind = reply_kind::damaged;
         return reply;
     }

@@ -180,6 +180,13 @@ TEST(DecodeReply, BinaryPromisingMoreWordsThanArrivedIsDamaged) {
     f[29] = 255;
     EXPECT_EQ(decode(f).kind, mira::reply_kind::damaged);
     EXPECT_EQ(decode(reply_frame(702, 32, 32)).kind, mira::reply_kind::damaged);  // no room for byte 29
+
+    // A longer datagram does not make room for more than a binary frame's 62 words.
+    bytes big = reply_frame(702, 400, 400);
+    big[29] = 62;
+    EXPECT_EQ(decode(big).kind, mira::reply_kind::binary);
+    big[29] = 63;
+    EXPECT_EQ(decode(big).kind, mira::reply_kind::damaged);
 }
 
 TEST(DecodeReply, OtherTypesAreReportedAsUnknown) {
