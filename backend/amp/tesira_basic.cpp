@@ -177,7 +177,9 @@ bool tesira_basic::send_all(const std::string& bytes) {
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             pollfd p{socket_, POLLOUT, 0};
             const int wait = remaining_ms(deadline);
-            if (wait == 0 || ::poll(&p, 1, wait) <= 0) return false;
+            const int ready = wait == 0 ? 0 : ::poll(&p, 1, wait);
+            if (ready < 0 && errno == EINTR) continue;  // a signal, not the deadline
+            if (ready <= 0) return false;
             continue;
         }
         return false;

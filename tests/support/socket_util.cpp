@@ -32,6 +32,17 @@ int remaining_ms(deadline_t deadline) {
     return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
+bool wait_ready(int fd, short events, deadline_t deadline) {
+    for (;;) {
+        pollfd p{fd, events, 0};
+        const int ready = ::poll(&p, 1, remaining_ms(deadline));
+        if (ready == 1) return true;
+        // A signal (libFuzzer's time-out alarm, for one) interrupts the wait, not the deadline.
+        if (ready < 0 && errno == EINTR && remaining_ms(deadline) > 0) continue;
+        return false;
+    }
+}
+
 socket_handle connect_tcp(const std::string& host, uint16_t port, deadline_t deadline, const std::string& source) {
     socket_handle s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!s.valid()) return {};
@@ -52,8 +63,7 @@ socket_handle connect_tcp(const std::string& host, uint16_t port, deadline_t dea
     ::fcntl(s.fd(), F_SETFL, flags | O_NONBLOCK);
     if (::connect(s.fd(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         if (errno != EINPROGRESS) return {};
-        pollfd p{s.fd(), POLLOUT, 0};
-        if (::poll(&p, 1, remaining_ms(deadline)) != 1) return {};
+        if (!wait_ready(s.fd(), POLLOUT, deadline)) return {};
         int error = 0;
         socklen_t length = sizeof error;
         ::getsockopt(s.fd(), SOL_SOCKET, SO_ERROR, &error, &length);
@@ -66,8 +76,7 @@ socket_handle connect_tcp(const std::string& host, uint16_t port, deadline_t dea
 bool send_all(int fd, const std::string& data, deadline_t deadline) {
     size_t sent = 0;
     while (sent < data.size()) {
-        pollfd p{fd, POLLOUT, 0};
-        if (::poll(&p, 1, remaining_ms(deadline)) != 1) return false;
+        if (!wait_ready(fd, POLLOUT, deadline)) return false;
         ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EAGAIN || errno == EINTR) continue;
@@ -82,8 +91,7 @@ std::string receive_until_close(int fd, deadline_t deadline) {
     std::string out;
     char buffer[65536];
     for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, remaining_ms(deadline)) != 1) break;
+        if (!wait_ready(fd, POLLIN, deadline)) break;
         ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         if (n <= 0) break;
@@ -95,8 +103,7 @@ std::string receive_until_close(int fd, deadline_t deadline) {
 bool receive_exact(int fd, size_t count, std::string& out, deadline_t deadline) {
     char buffer[65536];
     while (count > 0) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, remaining_ms(deadline)) != 1) return false;
+        if (!wait_ready(fd, POLLIN, deadline)) return false;
         ssize_t n = ::recv(fd, buffer, std::min(count, sizeof buffer), MSG_DONTWAIT);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         if (n <= 0) return false;

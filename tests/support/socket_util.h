@@ -44,5 +44,8 @@ std::string receive_until_close(int fd, deadline_t deadline);
 bool receive_exact(int fd, size_t count, std::string& out, deadline_t deadline);
 // Milliseconds left until the deadline (0 when passed).
 int remaining_ms(deadline_t deadline);
+// Waits until `fd` has one of `events` (poll's flags), or an error; false when the deadline
+// passes first. A signal does not end the wait.
+bool wait_ready(int fd, short events, deadline_t deadline);
 
 }  // namespace orva_test

@@ -42,8 +42,7 @@ bool tls_stream::wait(int ssl_error, deadline_t deadline) {
         ERR_clear_error();
         return false;
     }
-    pollfd p{socket_.fd(), events, 0};
-    return ::poll(&p, 1, remaining_ms(deadline)) == 1;
+    return wait_ready(socket_.fd(), events, deadline);
 }
 
 bool tls_stream::send(const std::string& data, deadline_t deadline) {
